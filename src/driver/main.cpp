@@ -1,0 +1,3 @@
+#include "driver/monitor.h"
+
+int main(int argc, char **argv) { return monitor_main(argc, argv); }

@@ -1,0 +1,296 @@
+#include "publish/raw_logs.h"
+
+#include "publish/csv_line.h"
+#include "sensors/accumulators.h"
+#include "sysfs/sysfs.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+struct raw_log_state {
+    // Logs this run has already recreated with their header; later passes only append to them.
+    std::vector<std::string> headed_logs;
+    bcl_throttle_history history;
+    // Header and data lines are built here, reused by every log of every pass.
+    char header_buffer[k_thermal_line_capacity];
+    char data_buffer[k_thermal_line_capacity];
+};
+
+raw_log_state state;
+
+void remember_header(const char *path) {
+    try {
+        state.headed_logs.emplace_back(path);
+    } catch (const std::bad_alloc &) {
+        // Forgetting only costs a repeated header next pass.
+    }
+}
+
+int write_line(const char *path, const csv_line &line, bool append) {
+    return sysfs_write(path, std::string_view(line.buffer, line.length), append);
+}
+
+// Writes the header line (recreating the log) when this run has not yet written it.
+template <typename AddFields> int write_header_if_pending(const char *path, std::size_t capacity, AddFields add) {
+    if (!header_pending(path)) {
+        return 0;
+    }
+    csv_line line;
+    csv_line_init(line, state.header_buffer, capacity);
+    if (add(line) != 0 || csv_line_end(line) != 0 || write_line(path, line, false) != 0) {
+        return -1;
+    }
+    remember_header(path);
+    return 0;
+}
+
+const reading *device_entry(const reading_list &list, std::size_t device_index) {
+    for (const reading &entry : list.items) {
+        if (entry.device == static_cast<int>(device_index)) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+struct system_figures {
+    long long gpufreq = 0;
+    long long cpufreq[8] = {};
+    double perf_now = 0.0;
+    double battery_soc = 0.0;
+    long long fan_rpm = 0;
+    long long fan_pwm = 0;
+    std::int64_t bcl_count = 0;
+    bool bcl_present = false;
+    double bcl0_v = 0.0;
+    double bcl1_v = 0.0;
+};
+
+void apply_system_reading(system_figures &f, const reading &entry) {
+    const std::string &name = entry.name;
+    if (name == "gpufreq") {
+        f.gpufreq = entry.value;
+    } else if (name.compare(0, 7, "cpufreq") == 0 && name.size() >= 7) {
+        const char *digits = name.c_str() + 7;
+        char *end = nullptr;
+        const long cpu = std::strtol(digits, &end, 10);
+        if (*end == '\0' && cpu >= 0 && cpu <= 7) {
+            f.cpufreq[cpu] = entry.value;
+        }
+    } else if (name == "perf_now_x10") {
+        f.perf_now = static_cast<double>(entry.value) / 10.0;
+    } else if (name == "battery_soc_x10") {
+        f.battery_soc = static_cast<double>(entry.value) / 10.0;
+    } else if (name == "fan_rpm") {
+        f.fan_rpm = entry.value;
+    } else if (name == "fan_pwm") {
+        f.fan_pwm = entry.value;
+    } else if (name == "bcl0_accum") {
+        f.bcl_count = entry.value;
+        f.bcl_present = true;
+    } else if (name == "bcl0_v") {
+        f.bcl0_v = static_cast<double>(entry.value);
+    } else if (name == "bcl1_v") {
+        f.bcl1_v = static_cast<double>(entry.value);
+    }
+}
+
+// The counter's advance per second of cycle time against its 19.2 MHz clock, in percent.
+double advance_throttle_history(const system_figures &f, double cycle_time_s) {
+    bcl_throttle_history &h = state.history;
+    if (!f.bcl_present) {
+        h.has_previous = 0;
+        return 0.0;
+    }
+    double percent = 0.0;
+    const double dt = cycle_time_s - h.previous_time_s;
+    if (h.has_previous == 1 && dt > 0.0 && h.previous_count <= f.bcl_count) {
+        // previous <= count, so the true advance fits an unsigned 64-bit value even across the sign.
+        const std::uint64_t advance =
+            static_cast<std::uint64_t>(f.bcl_count) - static_cast<std::uint64_t>(h.previous_count);
+        percent = static_cast<double>(advance) / (dt * k_bcl_counter_hz) * 100.0;
+    }
+    h.previous_count = f.bcl_count;
+    h.previous_time_s = cycle_time_s;
+    h.has_previous = 1;
+    return percent;
+}
+
+} // namespace
+
+bool header_pending(const char *path) {
+    for (const std::string &done : state.headed_logs) {
+        if (done == path) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const bcl_throttle_history &throttle_history() { return state.history; }
+
+void release_raw_logs() {
+    std::vector<std::string>().swap(state.headed_logs);
+    state.history = bcl_throttle_history{};
+}
+
+int write_device_raw_log(const char *output_root, const cycle_readings &lists, double cycle_time_s,
+                         std::size_t device_index) {
+    const std::string *device_name = nullptr;
+    if (lookup_device_name(device_index, &device_name) != 0) {
+        return -1;
+    }
+    path_buffer path;
+    if (!format_path(path, "%s/power/%s_raw", output_root, device_name->c_str())) {
+        return -1;
+    }
+    const int header_rc = write_header_if_pending(path, k_device_line_capacity, [&](csv_line &line) {
+        if (csv_line_add_field(line, "time") != 0 || csv_line_add_field(line, "atime") != 0 ||
+            csv_line_add_field(line, "acc") != 0) {
+            return -1;
+        }
+        for (int n = 1; n <= 4; ++n) {
+            const std::string *label = nullptr;
+            const int rc = lookup_channel_label(device_index, channel_kind::power, n, &label) == 0
+                               ? csv_line_add_field(line, "%s", label->c_str())
+                               : csv_line_add_field(line, "power%d", n);
+            if (rc != 0) {
+                return -1;
+            }
+        }
+        return 0;
+    });
+    if (header_rc != 0) {
+        return -1;
+    }
+
+    const char *dir = accumulator_devices()[device_index].c_str();
+    double channel_watts[4] = {};
+    for (int n = 1; n <= 4; ++n) {
+        path_buffer input;
+        std::int64_t microwatts = 0;
+        if (format_path(input, "%s/power%d_input", dir, n) && sysfs_read_i64(input, &microwatts) == 0) {
+            channel_watts[n - 1] = static_cast<double>(microwatts) / 1e6;
+        }
+    }
+
+    // Only this device's own snapshot time and count belong on its line; a missing one stays empty.
+    const reading *snapshot = device_entry(lists.timestamp_readings, device_index);
+    const reading *accumulator = device_entry(lists.accumulator_readings, device_index);
+    csv_line line;
+    csv_line_init(line, state.data_buffer, k_device_line_capacity);
+    int rc = csv_line_add_field(line, "%.3f", cycle_time_s);
+    rc |= snapshot != nullptr ? csv_line_add_field(line, "%.4f", static_cast<double>(snapshot->value) / 1e9)
+                              : csv_line_add_field(line, "%s", "");
+    rc |= accumulator != nullptr ? csv_line_add_field(line, "%lld", static_cast<long long>(accumulator->value))
+                                 : csv_line_add_field(line, "%s", "");
+    for (double watts : channel_watts) {
+        rc |= csv_line_add_field(line, "%f", watts);
+    }
+    rc |= csv_line_end(line);
+    if (rc != 0) {
+        return -1;
+    }
+    return write_line(path, line, true);
+}
+
+int write_system_raw_log(const char *output_root, const cycle_readings &lists, double cycle_time_s) {
+    path_buffer path;
+    if (!format_path(path, "%s/power/system_raw", output_root)) {
+        return -1;
+    }
+    system_figures f;
+    for (const reading &entry : lists.system_readings.items) {
+        apply_system_reading(f, entry);
+    }
+    const double throttle_percent = advance_throttle_history(f, cycle_time_s);
+
+    const int header_rc = write_header_if_pending(path, k_system_line_capacity, [](csv_line &line) {
+        int rc = csv_line_add_field(line, "time");
+        rc |= csv_line_add_field(line, "gpufreq");
+        for (int cpu = 0; cpu < 8; ++cpu) {
+            rc |= csv_line_add_field(line, "cpufreq%d", cpu);
+        }
+        for (const char *column : {"perf_now", "battery_soc", "fan_rpm", "fan_pwm", "bcl0", "bcl0_v", "bcl1_v"}) {
+            rc |= csv_line_add_field(line, "%s", column);
+        }
+        return rc;
+    });
+    if (header_rc != 0) {
+        return -1;
+    }
+
+    csv_line line;
+    csv_line_init(line, state.data_buffer, k_system_line_capacity);
+    int rc = csv_line_add_field(line, "%.3f", cycle_time_s);
+    rc |= csv_line_add_field(line, "%lld", f.gpufreq);
+    for (long long freq : f.cpufreq) {
+        rc |= csv_line_add_field(line, "%lld", freq);
+    }
+    rc |= csv_line_add_field(line, "%.1f", f.perf_now);
+    rc |= csv_line_add_field(line, "%.1f", f.battery_soc);
+    rc |= csv_line_add_field(line, "%lld", f.fan_rpm);
+    rc |= csv_line_add_field(line, "%lld", f.fan_pwm);
+    rc |= csv_line_add_field(line, "%.2f", throttle_percent);
+    rc |= csv_line_add_field(line, "%.2f", f.bcl0_v);
+    rc |= csv_line_add_field(line, "%.2f", f.bcl1_v);
+    rc |= csv_line_end(line);
+    if (rc != 0) {
+        return -1;
+    }
+    return write_line(path, line, true);
+}
+
+int write_thermal_raw_log(const char *output_root, const cycle_readings &lists, double cycle_time_s) {
+    path_buffer path;
+    if (!format_path(path, "%s/power/thermal_raw", output_root)) {
+        return -1;
+    }
+    const int header_rc = write_header_if_pending(path, k_thermal_line_capacity, [&](csv_line &line) {
+        if (csv_line_add_field(line, "time") != 0) {
+            return -1;
+        }
+        for (const thermal_reading &zone : lists.thermal.items) {
+            if (csv_line_add_field(line, "%s", zone.type.c_str()) != 0) {
+                return -1;
+            }
+        }
+        return 0;
+    });
+    if (header_rc != 0) {
+        return -1;
+    }
+    csv_line line;
+    csv_line_init(line, state.data_buffer, k_thermal_line_capacity);
+    if (csv_line_add_field(line, "%.3f", cycle_time_s) != 0) {
+        return -1;
+    }
+    for (const thermal_reading &zone : lists.thermal.items) {
+        if (csv_line_add_field(line, "%.3f", static_cast<double>(zone.millidegrees) / 1000.0) != 0) {
+            return -1;
+        }
+    }
+    if (csv_line_end(line) != 0) {
+        return -1;
+    }
+    return write_line(path, line, true);
+}
+
+int publish_raw_logs(const char *output_root, const cycle_readings &lists, double cycle_time_s) {
+    const std::size_t devices = accumulator_devices().size();
+    for (std::size_t i = 0; i < devices; ++i) {
+        if (write_device_raw_log(output_root, lists, cycle_time_s, i) != 0) {
+            return -1;
+        }
+    }
+    if (write_system_raw_log(output_root, lists, cycle_time_s) != 0) {
+        return -1;
+    }
+    return write_thermal_raw_log(output_root, lists, cycle_time_s);
+}

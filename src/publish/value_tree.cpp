@@ -1,0 +1,142 @@
+#include "publish/value_tree.h"
+
+#include "sysfs/sysfs.h"
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+constexpr std::array<const char *, 5> core_rail_markers = {"apc0", "apc1", "apc2", "nsp1", "nsp2"};
+constexpr double k_uw_per_w = 1000000.0;
+
+bool is_core_rail(const char *name) {
+    for (const char *marker : core_rail_markers) {
+        if (std::strstr(name, marker) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Formats and writes one value file. A name that sanitizes to nothing has no file of its own:
+// its path would name the directory itself and fail every pass.
+int write_value_file(const char *output_root, const char *directory, const char *name, const char *format,
+                     auto value) {
+    char file_name[k_name_capacity];
+    sanitize_name(file_name, sizeof file_name, name);
+    if (file_name[0] == '\0') {
+        return 0;
+    }
+    path_buffer path;
+    if (!format_path(path, "%s/%s/%s", output_root, directory, file_name)) {
+        return -1;
+    }
+    char text[128];
+    const int n = std::snprintf(text, sizeof text, format, value);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) {
+        return -1;
+    }
+    return sysfs_write(path, std::string_view(text, static_cast<std::size_t>(n)), false);
+}
+
+// Timestamp entry of the accumulator entry's own device; none when that device has no snapshot time.
+const reading *paired_timestamp(const reading_list &timestamps, const reading &accumulator, std::size_t position) {
+    if (accumulator.device < 0) {
+        if (position < timestamps.count() && timestamps[position].device < 0) {
+            return &timestamps[position];
+        }
+        return nullptr;
+    }
+    for (const reading &entry : timestamps.items) {
+        if (entry.device == accumulator.device) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void sanitize_name(char *buffer, std::size_t capacity, const char *name) {
+    if (capacity == 0) {
+        return;
+    }
+    std::size_t n = 0;
+    for (; name != nullptr && name[n] != '\0' && n + 1 < capacity; ++n) {
+        const auto c = static_cast<unsigned char>(name[n]);
+        buffer[n] = std::isalnum(c) != 0 ? static_cast<char>(std::tolower(c)) : '_';
+    }
+    buffer[n] = '\0';
+    std::size_t out = 0;
+    for (std::size_t in = 0; in < n; ++in) {
+        if (buffer[in] == '_' && out > 0 && buffer[out - 1] == '_') {
+            continue;
+        }
+        buffer[out++] = buffer[in];
+    }
+    buffer[out] = '\0';
+}
+
+int publish_value_tree(const char *output_root, const cycle_readings &lists) {
+    for (const char *directory : {"power", "voltage", "accumulator", "timestamp"}) {
+        path_buffer path;
+        if (format_path(path, "%s/%s", output_root, directory)) {
+            (void)make_dirs(path, 0755);
+        }
+    }
+
+    double vph_sum = 0.0;
+    double cores_sum = 0.0;
+    double others_sum = 0.0;
+    double backlight = 0.0;
+    for (const reading &entry : lists.power_readings.items) {
+        const double watts = static_cast<double>(entry.value) / k_uw_per_w;
+        const char *name = entry.name.c_str();
+        if (entry.name == "vph") {
+            vph_sum += watts;
+        } else if (entry.name == "bl_power") {
+            backlight = watts;
+        } else {
+            others_sum += watts;
+        }
+        if (is_core_rail(name)) {
+            cores_sum += watts;
+        }
+        if (write_value_file(output_root, "power", name, "%.6f\n", watts) != 0) {
+            return -1;
+        }
+    }
+
+    if (write_value_file(output_root, "power", "vph_total", "%.6f\n", vph_sum) != 0 ||
+        write_value_file(output_root, "power", "cores_total", "%.6f\n", cores_sum) != 0 ||
+        write_value_file(output_root, "power", "vph_other", "%.6f\n", vph_sum - others_sum) != 0 ||
+        write_value_file(output_root, "power", "bl_power", "%.6f\n", backlight) != 0) {
+        return -1;
+    }
+
+    for (const reading &entry : lists.voltage_readings.items) {
+        if (write_value_file(output_root, "voltage", entry.name.c_str(), "%.6f\n",
+                             static_cast<double>(entry.value) / 1000.0) != 0) {
+            return -1;
+        }
+    }
+
+    const reading_list &accumulators = lists.accumulator_readings;
+    for (std::size_t i = 0; i < accumulators.count(); ++i) {
+        const reading &entry = accumulators[i];
+        if (write_value_file(output_root, "accumulator", entry.name.c_str(), "%lld\n",
+                             static_cast<long long>(entry.value)) != 0) {
+            return -1;
+        }
+        const reading *snapshot = paired_timestamp(lists.timestamp_readings, entry, i);
+        if (snapshot != nullptr && write_value_file(output_root, "timestamp", entry.name.c_str(), "%.4f\n",
+                                                    static_cast<double>(snapshot->value) / 1e9) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,40 @@
+// Reading, parsing and writing small attribute files; creating output directories.
+// Every operation returns 0 on success and -1 on failure (or a count) and prints nothing.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+inline constexpr std::size_t k_path_capacity = 1024;
+using path_buffer = char[k_path_capacity];
+
+// Formats a path into a fixed buffer. Returns false when it does not fit: a cut path would name a
+// different file, so callers treat that as a failed operation and never open it.
+[[nodiscard]] bool format_path(path_buffer &buffer, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Whole file (limit 0) or at most `limit` bytes. `text` is required; `length` is optional.
+[[nodiscard]] int sysfs_read_all(const char *path, std::string *text, std::size_t *length, std::size_t limit);
+// Whole file, cut at the first '\n' or '\r'.
+[[nodiscard]] int sysfs_read_line(const char *path, std::string *text);
+[[nodiscard]] int sysfs_read_i64(const char *path, std::int64_t *value);
+// At most 32 bytes of the file.
+[[nodiscard]] int sysfs_read_real(const char *path, double *value);
+// Returns the number of values stored (0 up to capacity), or -1.
+[[nodiscard]] int sysfs_read_hex_list(const char *path, bool skip_to_colon, std::uint64_t *values,
+                                      std::size_t capacity);
+[[nodiscard]] int sysfs_write(const char *path, std::string_view text, bool append);
+[[nodiscard]] int make_dirs(const char *path, mode_t mode);
+[[nodiscard]] bool path_exists(const char *path);
+
+// The parsers behind the readers, on NUL-terminated text. Outputs are written only on success.
+[[nodiscard]] int parse_decimal_i64(const char *text, std::int64_t *value);
+[[nodiscard]] int parse_real(const char *text, double *value);
+[[nodiscard]] int parse_hex_list(const char *text, bool skip_to_colon, std::uint64_t *values,
+                                 std::size_t capacity);
+
+// Cuts NUL-terminated text in place at the first '\n' or '\r'; returns the remaining length.
+std::size_t cut_at_line_end(char *text);

@@ -80,7 +80,8 @@ void apply_system_reading(system_figures &f, const reading &entry) {
         const char *digits = name.c_str() + 7;
         char *end = nullptr;
         const long cpu = std::strtol(digits, &end, 10);
-        if (*end == '\0' && cpu >= 0 && cpu <= 7) {
+        // A bare "cpufreq" converts no digits and names no CPU.
+        if (end != digits && *end == '\0' && cpu >= 0 && cpu <= 7) {
             f.cpufreq[cpu] = entry.value;
         }
     } else if (name == "perf_now_x10") {

@@ -1,0 +1,23 @@
+# Debian packages by purpose; installs only what is missing. Sourced by the project's scripts.
+
+declare -A VPM_PACKAGES=(
+  [build]="cmake g++ make libgtest-dev libgmock-dev"
+)
+
+need_packages() {
+  local missing=() p
+  for group in "$@"; do
+    for p in ${VPM_PACKAGES[$group]}; do
+      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+  done
+  if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}"
+    if [[ $(id -u) -ne 0 ]]; then
+      echo "error: need root to install ${missing[*]}" >&2
+      return 1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}

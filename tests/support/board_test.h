@@ -1,0 +1,45 @@
+// Test base: every test gets a private /sys and /run holding only what it lays out.
+#pragma once
+
+#include "board.h"
+#include "publish/raw_logs.h"
+#include "sandbox.h"
+#include "sensors/accumulators.h"
+#include "sensors/platform_sensors.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+class board_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string &why = fakeboard::enter_private_namespace();
+        if (!why.empty()) {
+            if (fakeboard::running_in_ci()) {
+                FAIL() << "cannot make a private mount namespace: " << why;
+            }
+            GTEST_SKIP() << "no private mount namespace: " << why;
+        }
+        std::string mount_error;
+        ASSERT_TRUE(fakeboard::mount_board_tmpfs(&mount_error)) << mount_error;
+        mounted_ = true;
+    }
+
+    void TearDown() override {
+        release_daemon_state();
+        if (mounted_) {
+            fakeboard::unmount_board_tmpfs();
+        }
+    }
+
+    // Forgets the daemon's process-wide caches so each test starts like a fresh process.
+    static void release_daemon_state() {
+        release_accumulator_devices();
+        release_platform_sensors();
+        release_raw_logs();
+    }
+
+private:
+    bool mounted_ = false;
+};

@@ -1,0 +1,108 @@
+#include "driver/cycle.h"
+#include "driver/monitor.h"
+
+#include "support/board_test.h"
+#include "common/time_helpers.h"
+
+#include <climits>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct argv_builder {
+    explicit argv_builder(std::vector<std::string> words) : storage(std::move(words)) {
+        for (std::string &w : storage) {
+            pointers.push_back(w.data());
+        }
+        pointers.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(storage.size()); }
+    char **argv() { return pointers.data(); }
+    std::vector<std::string> storage;
+    std::vector<char *> pointers;
+};
+
+parse_outcome parse(std::vector<std::string> words, monitor_config &config) {
+    argv_builder args(std::move(words));
+    testing::internal::CaptureStderr();
+    const parse_outcome outcome = parse_command_line(args.argc(), args.argv(), config);
+    testing::internal::GetCapturedStderr();
+    return outcome;
+}
+
+TEST(command_line, interval_is_at_least_one_and_clamped) {
+    EXPECT_EQ(parse_period_ms("0"), 1);
+    EXPECT_EQ(parse_period_ms("-5"), 1);
+    EXPECT_EQ(parse_period_ms("fast"), 1);
+    EXPECT_EQ(parse_period_ms("250ms"), 250);
+    EXPECT_EQ(parse_period_ms("2147483647"), INT32_MAX);
+    EXPECT_EQ(parse_period_ms("2147483648"), INT32_MAX);
+    EXPECT_EQ(parse_period_ms("99999999999999999999999"), INT32_MAX);
+    EXPECT_EQ(parse_period_ms("-99999999999999999999999"), 1);
+}
+
+TEST(command_line, options_defaults_and_overrides) {
+    monitor_config config;
+    ASSERT_EQ(parse({"vpm"}, config), parse_outcome::run);
+    EXPECT_STREQ(config.output_root, "/run/power-monitor");
+    EXPECT_EQ(config.period_ms, 1000);
+    EXPECT_FALSE(config.single_shot || config.write_raw || config.elapsed_time);
+
+    ASSERT_EQ(parse({"vpm", "-i", "100", "--interval-ms", "250", "--once", "--raw", "--etime", "--root-dir", "/a",
+                     "--root-dir", "/b", "extra", "words"},
+                    config),
+              parse_outcome::run);
+    EXPECT_EQ(config.period_ms, 250);
+    EXPECT_STREQ(config.output_root, "/b");
+    EXPECT_TRUE(config.single_shot && config.write_raw && config.elapsed_time);
+
+    EXPECT_EQ(parse({"vpm", "-h"}, config), parse_outcome::help);
+    EXPECT_EQ(parse({"vpm", "--help"}, config), parse_outcome::help);
+    EXPECT_EQ(parse({"vpm", "--bogus"}, config), parse_outcome::bad_option);
+    EXPECT_EQ(parse({"vpm", "-x"}, config), parse_outcome::bad_option);
+    EXPECT_EQ(parse({"vpm", "-i"}, config), parse_outcome::bad_option);
+}
+
+TEST(command_line, usage_text_is_exact) {
+    monitor_config config;
+    argv_builder args({"/usr/sbin/vpm", "--help"});
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(parse_command_line(args.argc(), args.argv(), config), parse_outcome::help);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Usage: /usr/sbin/vpm \n"
+              "  -i, --interval-ms MS   sampling period (default 1000)\n"
+              "      --once             do one sample/write then exit\n"
+              "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
+              "      --raw              create _raw file\n");
+}
+
+class cycle : public board_test {};
+
+TEST_F(cycle, one_cycle_publishes_or_fails_or_skips) {
+    fakeboard::lay_out(fakeboard::reference_board());
+    monitor_config config;
+    config.output_root = "/run/pm";
+    config.write_raw = true;
+    cycle_readings lists;
+    const timespec start = monotonic_now();
+    EXPECT_EQ(run_cycle(config, start, lists), cycle_outcome::published);
+    EXPECT_EQ(fakeboard::read_file("/run/pm/power/vph"), "0.350000\n");
+    EXPECT_TRUE(fakeboard::file_exists("/run/pm/power/thermal_raw"));
+    cycle_readings_clear(lists);
+
+    fakeboard::write_file("/run/file", "x");
+    config.output_root = "/run/file";
+    EXPECT_EQ(run_cycle(config, start, lists), cycle_outcome::failed);
+}
+
+TEST(cycle_time, monotonic_or_elapsed) {
+    monitor_config config;
+    const timespec start{100, 500000000};
+    const timespec now{103, 250000000};
+    EXPECT_DOUBLE_EQ(cycle_time_seconds(config, start, now), 103.25);
+    config.elapsed_time = true;
+    EXPECT_DOUBLE_EQ(cycle_time_seconds(config, start, now), 2.75);
+}
+
+} // namespace

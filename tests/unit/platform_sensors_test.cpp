@@ -1,0 +1,210 @@
+#include "sensors/platform_sensors.h"
+
+#include "support/board_test.h"
+
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <string>
+
+namespace {
+
+using fakeboard::write_file;
+using ::testing::ElementsAre;
+
+const char *const k_backlight = "/sys/class/backlight/ae94000.dsi.0/brightness";
+const char *const k_battery = "/run/vantrelcharger/battery_percent";
+const char *const k_perf = "/sys/kernel/debug/dri/0/perf_now";
+const char *const k_bcl_counter = "/sys/kernel/debug/dri/0/bcl_throttle_accum";
+
+class platform_sensors : public board_test {
+protected:
+    void sample() {
+        cycle = cycle_readings{};
+        sample_platform_sensors(cycle.power_readings, cycle.system_readings, cycle.thermal);
+    }
+    std::vector<std::string> system_names() const {
+        std::vector<std::string> out;
+        for (const reading &r : cycle.system_readings.items) {
+            out.push_back(r.name);
+        }
+        return out;
+    }
+    std::map<std::string, std::int64_t> system() const {
+        std::map<std::string, std::int64_t> out;
+        for (const reading &r : cycle.system_readings.items) {
+            out[r.name] = r.value;
+        }
+        return out;
+    }
+    std::vector<std::string> zone_types() const {
+        std::vector<std::string> out;
+        for (const thermal_reading &t : cycle.thermal.items) {
+            out.push_back(t.type);
+        }
+        return out;
+    }
+    cycle_readings cycle;
+};
+
+TEST(round_x10, half_up_fma_truncation_and_limits) {
+    EXPECT_EQ(round_x10(12.34), 123);
+    EXPECT_EQ(round_x10(12.35), 124);
+    EXPECT_EQ(round_x10(-1.26), -12);
+    EXPECT_EQ(round_x10(0.04), 0);
+    EXPECT_EQ(round_x10(1.05), 11);
+    EXPECT_EQ(round_x10(57.25), 573);
+    EXPECT_EQ(round_x10(std::nan("")), 0);
+    EXPECT_EQ(round_x10(1e300), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(round_x10(-1e300), std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(round_x10(INFINITY), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(backlight_microwatts(100), 544900);
+    EXPECT_EQ(backlight_microwatts(std::numeric_limits<std::int64_t>::max() / 1000),
+              std::numeric_limits<std::int64_t>::max());
+}
+
+TEST_F(platform_sensors, reference_board_in_order) {
+    fakeboard::lay_out(fakeboard::reference_board());
+    sample();
+    ASSERT_EQ(cycle.power_readings.count(), 1U);
+    EXPECT_EQ(cycle.power_readings[0].name, "bl_power");
+    EXPECT_EQ(cycle.power_readings[0].value, 120 * 5449);
+    EXPECT_THAT(system_names(),
+                ElementsAre("gpufreq", "cpufreq0", "cpufreq1", "cpufreq2", "cpufreq3", "cpufreq4", "cpufreq5",
+                            "cpufreq6", "cpufreq7", "perf_now_x10", "battery_soc_x10", "fan_rpm", "fan_pwm",
+                            "bcl0_accum", "bcl0_v", "bcl1_v"));
+    auto s = system();
+    EXPECT_EQ(s["perf_now_x10"], 424);
+    EXPECT_EQ(s["battery_soc_x10"], 875);
+    EXPECT_EQ(s["fan_rpm"], 2400);
+    EXPECT_EQ(s["bcl0_accum"], 0xf4240);
+    EXPECT_EQ(s["bcl1_v"], 2800);
+    // Byte order of the directory names: 0, 1, 10, 11, 2, ...
+    ASSERT_EQ(cycle.thermal.items.size(), 12U);
+    EXPECT_EQ(cycle.thermal.items[2].type, "modem-thermal");
+    EXPECT_EQ(cycle.thermal.items[2].millidegrees, 45000);
+    EXPECT_EQ(cycle.thermal.items[4].type, "cpu2-thermal");
+}
+
+TEST_F(platform_sensors, empty_board_still_reports_the_battery) {
+    sample();
+    EXPECT_TRUE(cycle.power_readings.items.empty());
+    EXPECT_THAT(system_names(), ElementsAre("battery_soc_x10"));
+    EXPECT_EQ(cycle.system_readings[0].value, 0);
+    EXPECT_TRUE(cycle.thermal.items.empty());
+}
+
+TEST_F(platform_sensors, bad_values_are_absent_battery_is_zero) {
+    fakeboard::board b = fakeboard::reference_board();
+    b.cpu_khz[6].reset();
+    b.cpu_khz[7].reset();
+    fakeboard::lay_out(b);
+    write_file(k_backlight, "0\n");
+    write_file("/sys/devices/system/cpu/cpu2/cpufreq/scaling_cur_freq", "fast\n");
+    write_file("/sys/devices/platform/soc@0/3d00000.gpu/devfreq/3d00000.gpu/cur_freq", "18446744073709551616\n");
+    write_file(k_perf, "nan\n");
+    write_file(k_battery, "full\n");
+    write_file(fakeboard::hwmon_dir("hwmon3") + "/fan1_input", "-3\n");
+    write_file(fakeboard::hwmon_dir("hwmon3") + "/pwm1", "");
+    sample();
+    ASSERT_EQ(cycle.power_readings.count(), 1U);
+    EXPECT_EQ(cycle.power_readings[0].value, 0) << "brightness 0 still gives a reading";
+    EXPECT_THAT(system_names(), ElementsAre("cpufreq0", "cpufreq1", "cpufreq3", "cpufreq4", "cpufreq5",
+                                            "perf_now_x10", "battery_soc_x10", "fan_rpm", "bcl0_accum", "bcl0_v",
+                                            "bcl1_v"));
+    auto s = system();
+    EXPECT_EQ(s["perf_now_x10"], 0) << "not-a-number gives 0";
+    EXPECT_EQ(s["battery_soc_x10"], 0);
+    EXPECT_EQ(s["fan_rpm"], -1);
+
+    write_file(k_battery, "57.25");
+    write_file(fakeboard::hwmon_dir("hwmon3") + "/fan1_input", "301\n");
+    write_file(k_perf, "-1.26\n");
+    sample();
+    s = system();
+    EXPECT_EQ(s["battery_soc_x10"], 573);
+    EXPECT_EQ(s["fan_rpm"], 150);
+    EXPECT_EQ(s["perf_now_x10"], -12);
+}
+
+TEST_F(platform_sensors, bcl_needs_exactly_three_counters) {
+    fakeboard::lay_out(fakeboard::reference_board());
+    const std::map<std::string, bool> cases = {
+        {"bcl: 1 2 3\n", true},      {"bcl: 1 2 3 4\n", true}, {"bcl: 1 2\n", false},
+        {"bcl:\n", false},          {"1 2 3\n", true},         {"bcl: x y z\n", false},
+        {"bcl: ffffffffffffffff 0 0", true},
+    };
+    for (const auto &[text, present] : cases) {
+        write_file(k_bcl_counter, text);
+        sample();
+        const auto s = system();
+        EXPECT_EQ(s.count("bcl0_accum"), present ? 1U : 0U) << text;
+        EXPECT_EQ(s.count("bcl0_v"), present ? 1U : 0U) << text;
+        EXPECT_EQ(s.count("bcl1_v"), present ? 1U : 0U) << text;
+    }
+    write_file(k_bcl_counter, "bcl: ffffffffffffffff 0 0");
+    sample();
+    EXPECT_EQ(system()["bcl0_accum"], -1) << "the counter's bit pattern is kept";
+}
+
+TEST_F(platform_sensors, searches_are_done_once_per_run) {
+    fakeboard::board b = fakeboard::reference_board();
+    b.fan.reset();
+    b.bcl.reset();
+    b.zones.resize(2);
+    fakeboard::lay_out(b);
+    sample();
+    EXPECT_EQ(system().count("fan_rpm"), 0U);
+
+    fakeboard::board late = fakeboard::reference_board();
+    fakeboard::lay_out(late); // fan, BCL and more zones appear after the first cycle
+    sample();
+    EXPECT_EQ(system().count("fan_rpm"), 0U);
+    EXPECT_EQ(system().count("bcl0_accum"), 0U);
+    EXPECT_EQ(cycle.thermal.items.size(), 2U);
+
+    release_platform_sensors();
+    sample();
+    EXPECT_EQ(system().count("fan_rpm"), 1U);
+    EXPECT_EQ(cycle.thermal.items.size(), 12U);
+}
+
+TEST_F(platform_sensors, hwmon_name_match_is_exact_and_first_wins) {
+    fakeboard::write_file(fakeboard::hwmon_dir("hwmon1") + "/name", "slg4ax46073v-x\n");
+    fakeboard::write_file(fakeboard::hwmon_dir("hwmon5") + "/name", "slg4ax46073v\r\n");
+    fakeboard::write_file(fakeboard::hwmon_dir("hwmon40") + "/name", "slg4ax46073v\n");
+    std::string path;
+    EXPECT_EQ(find_hwmon_by_name("slg4ax46073v", &path), search_result::found);
+    EXPECT_EQ(path, fakeboard::hwmon_dir("hwmon40"));
+    EXPECT_EQ(find_hwmon_by_name("SLG4AX46073V", &path), search_result::not_found);
+}
+
+TEST_F(platform_sensors, zones_need_type_and_temp_and_always_report) {
+    fakeboard::board b;
+    b.zones = {{"thermal_zone0", "a", 1000}, {"thermal_zone1", "", 2000}, {"thermal_zone2", "a", 3000},
+               {"thermal_zone3", "no-temp", std::nullopt}};
+    fakeboard::lay_out(b);
+    sample();
+    EXPECT_THAT(zone_types(), ElementsAre("a", "", "a"));
+    write_file(fakeboard::zone_dir("thermal_zone2") + "/temp", "hot\n");
+    fakeboard::remove_tree(fakeboard::zone_dir("thermal_zone0"));
+    sample();
+    ASSERT_EQ(cycle.thermal.items.size(), 3U);
+    EXPECT_EQ(cycle.thermal.items[0].millidegrees, 0);
+    EXPECT_EQ(cycle.thermal.items[1].millidegrees, 2000);
+    EXPECT_EQ(cycle.thermal.items[2].millidegrees, 0);
+}
+
+TEST_F(platform_sensors, a_thousand_zones) {
+    fakeboard::lay_out(fakeboard::large_board(1, 1000));
+    sample();
+    ASSERT_EQ(cycle.thermal.items.size(), 1000U);
+    EXPECT_EQ(cycle.thermal.items[0].type, "zone0");
+    EXPECT_EQ(cycle.thermal.items[1].type, "zone1");
+    EXPECT_EQ(cycle.thermal.items[2].type, "zone10");
+    EXPECT_EQ(cycle.thermal.items[3].type, "zone100");
+}
+
+} // namespace

@@ -10,7 +10,9 @@ void reading_list_append(reading_list &list, const char *name, std::int64_t valu
     }
 }
 
-void reading_list_clear(reading_list &list) { list.items.clear(); }
+void reading_list_clear(reading_list &list) {
+    list.items.clear();
+}
 
 bool thermal_readings_append(thermal_readings &list, const char *type, std::int64_t value) {
     try {
@@ -21,7 +23,9 @@ bool thermal_readings_append(thermal_readings &list, const char *type, std::int6
     return true;
 }
 
-void thermal_readings_clear(thermal_readings &list) { list.items.clear(); }
+void thermal_readings_clear(thermal_readings &list) {
+    list.items.clear();
+}
 
 void cycle_readings_clear(cycle_readings &lists) {
     reading_list_clear(lists.power_readings);

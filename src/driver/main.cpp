@@ -1,3 +1,5 @@
 #include "driver/monitor.h"
 
-int main(int argc, char **argv) { return monitor_main(argc, argv); }
+int main(int argc, char **argv) {
+    return monitor_main(argc, argv);
+}

@@ -27,7 +27,9 @@ constexpr const char *k_usage = "Usage: %s \n"
 
 enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime };
 
-void request_stop(int /*signal*/) { stop_requested = 1; }
+void request_stop(int /*signal*/) {
+    stop_requested = 1;
+}
 
 void install_signal_handlers() {
     struct sigaction action {};
@@ -40,7 +42,9 @@ void install_signal_handlers() {
     }
 }
 
-void print_usage(const char *program) { std::fprintf(stderr, k_usage, program != nullptr ? program : ""); }
+void print_usage(const char *program) {
+    std::fprintf(stderr, k_usage, program != nullptr ? program : "");
+}
 
 } // namespace
 
@@ -62,9 +66,12 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
     config.output_root = platform_paths::default_output_root;
 
     static const option long_options[] = {
-        {"interval-ms", required_argument, nullptr, 'i'}, {"once", no_argument, nullptr, opt_once},
-        {"root-dir", required_argument, nullptr, opt_root_dir}, {"raw", no_argument, nullptr, opt_raw},
-        {"etime", no_argument, nullptr, opt_etime}, {"help", no_argument, nullptr, 'h'},
+        {"interval-ms", required_argument, nullptr, 'i'},
+        {"once", no_argument, nullptr, opt_once},
+        {"root-dir", required_argument, nullptr, opt_root_dir},
+        {"raw", no_argument, nullptr, opt_raw},
+        {"etime", no_argument, nullptr, opt_etime},
+        {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0; // full re-initialisation, so the parser can be run more than once in a process

@@ -54,4 +54,6 @@ int csv_line_add_field(csv_line &line, const char *format, ...) {
     return rc;
 }
 
-int csv_line_end(csv_line &line) { return csv_line_append(line, "\n"); }
+int csv_line_end(csv_line &line) {
+    return csv_line_append(line, "\n");
+}

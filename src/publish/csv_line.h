@@ -12,7 +12,9 @@ struct csv_line {
 
 void csv_line_init(csv_line &line, char *buffer, std::size_t capacity);
 // printf-style append with no separator. -1 when the text does not fit; the line is then unusable.
-[[nodiscard]] int csv_line_append(csv_line &line, const char *format, ...) __attribute__((format(printf, 2, 3)));
+[[nodiscard]] int csv_line_append(csv_line &line, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 // Like csv_line_append, preceded by "," unless this is the line's first field.
-[[nodiscard]] int csv_line_add_field(csv_line &line, const char *format, ...) __attribute__((format(printf, 2, 3)));
+[[nodiscard]] int csv_line_add_field(csv_line &line, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 [[nodiscard]] int csv_line_end(csv_line &line);

@@ -37,7 +37,8 @@ int write_line(const char *path, const csv_line &line, bool append) {
 }
 
 // Writes the header line (recreating the log) when this run has not yet written it.
-template <typename AddFields> int write_header_if_pending(const char *path, std::size_t capacity, AddFields add) {
+template <typename AddFields>
+int write_header_if_pending(const char *path, std::size_t capacity, AddFields add) {
     if (!header_pending(path)) {
         return 0;
     }
@@ -134,7 +135,9 @@ bool header_pending(const char *path) {
     return true;
 }
 
-const bcl_throttle_history &throttle_history() { return state.history; }
+const bcl_throttle_history &throttle_history() {
+    return state.history;
+}
 
 void release_raw_logs() {
     std::vector<std::string>().swap(state.headed_logs);
@@ -189,8 +192,9 @@ int write_device_raw_log(const char *output_root, const cycle_readings &lists, d
     int rc = csv_line_add_field(line, "%.3f", cycle_time_s);
     rc |= snapshot != nullptr ? csv_line_add_field(line, "%.4f", static_cast<double>(snapshot->value) / 1e9)
                               : csv_line_add_field(line, "%s", "");
-    rc |= accumulator != nullptr ? csv_line_add_field(line, "%lld", static_cast<long long>(accumulator->value))
-                                 : csv_line_add_field(line, "%s", "");
+    rc |= accumulator != nullptr
+              ? csv_line_add_field(line, "%lld", static_cast<long long>(accumulator->value))
+              : csv_line_add_field(line, "%s", "");
     for (double watts : channel_watts) {
         rc |= csv_line_add_field(line, "%f", watts);
     }
@@ -218,7 +222,8 @@ int write_system_raw_log(const char *output_root, const cycle_readings &lists, d
         for (int cpu = 0; cpu < 8; ++cpu) {
             rc |= csv_line_add_field(line, "cpufreq%d", cpu);
         }
-        for (const char *column : {"perf_now", "battery_soc", "fan_rpm", "fan_pwm", "bcl0", "bcl0_v", "bcl1_v"}) {
+        for (const char *column :
+             {"perf_now", "battery_soc", "fan_rpm", "fan_pwm", "bcl0", "bcl0_v", "bcl1_v"}) {
             rc |= csv_line_add_field(line, "%s", column);
         }
         return rc;

@@ -20,10 +20,12 @@ struct bcl_throttle_history {
 
 // Appends one line to every raw log; -1 at the first failure.
 [[nodiscard]] int publish_raw_logs(const char *output_root, const cycle_readings &lists, double cycle_time_s);
-[[nodiscard]] int write_device_raw_log(const char *output_root, const cycle_readings &lists, double cycle_time_s,
-                                       std::size_t device_index);
-[[nodiscard]] int write_system_raw_log(const char *output_root, const cycle_readings &lists, double cycle_time_s);
-[[nodiscard]] int write_thermal_raw_log(const char *output_root, const cycle_readings &lists, double cycle_time_s);
+[[nodiscard]] int write_device_raw_log(const char *output_root, const cycle_readings &lists,
+                                       double cycle_time_s, std::size_t device_index);
+[[nodiscard]] int write_system_raw_log(const char *output_root, const cycle_readings &lists,
+                                       double cycle_time_s);
+[[nodiscard]] int write_thermal_raw_log(const char *output_root, const cycle_readings &lists,
+                                        double cycle_time_s);
 
 // True until this run has recreated the log at `path` with its header line.
 [[nodiscard]] bool header_pending(const char *path);

@@ -44,7 +44,8 @@ int write_value_file(const char *output_root, const char *directory, const char 
 }
 
 // Timestamp entry of the accumulator entry's own device; none when that device has no snapshot time.
-const reading *paired_timestamp(const reading_list &timestamps, const reading &accumulator, std::size_t position) {
+const reading *paired_timestamp(const reading_list &timestamps, const reading &accumulator,
+                                std::size_t position) {
     if (accumulator.device < 0) {
         if (position < timestamps.count() && timestamps[position].device < 0) {
             return &timestamps[position];

@@ -115,13 +115,17 @@ int find_accumulator_devices(device_list &list) {
     return 0;
 }
 
-void set_measurement_mode(const char *text) { write_to_every_device("%s/measurement_mode", text); }
+void set_measurement_mode(const char *text) {
+    write_to_every_device("%s/measurement_mode", text);
+}
 
 void set_accumulator_update_mode(update_mode mode) {
     write_to_every_device("%s/accumulator_update_mode", mode == update_mode::manual ? "manual" : "auto");
 }
 
-const device_list &accumulator_devices() { return cache.devices; }
+const device_list &accumulator_devices() {
+    return cache.devices;
+}
 
 int lookup_device_name(std::size_t index, const std::string **name) {
     if (index >= cache.labels.size()) {
@@ -140,14 +144,14 @@ int lookup_channel_label(std::size_t index, channel_kind kind, int channel, cons
         if (channel < 1 || channel > 4) {
             return -1;
         }
-        return load_cached_line(entry.power_label[static_cast<std::size_t>(channel - 1)], "%s/power%d_label", dir,
-                                channel, label);
+        return load_cached_line(entry.power_label[static_cast<std::size_t>(channel - 1)], "%s/power%d_label",
+                                dir, channel, label);
     }
     if (channel < 0 || channel > 3) {
         return -1;
     }
-    return load_cached_line(entry.voltage_label[static_cast<std::size_t>(channel)], "%s/in%d_label", dir, channel,
-                            label);
+    return load_cached_line(entry.voltage_label[static_cast<std::size_t>(channel)], "%s/in%d_label", dir,
+                            channel, label);
 }
 
 int sample_accumulator_devices(reading_list &power_readings, reading_list &voltage_readings,
@@ -166,7 +170,8 @@ int sample_accumulator_devices(reading_list &power_readings, reading_list &volta
         const timespec latched = monotonic_now();
         const std::string *name = nullptr;
         if (lookup_device_name(i, &name) == 0) {
-            reading_list_append(timestamp_readings, name->c_str(), timespec_to_ns(latched), static_cast<int>(i));
+            reading_list_append(timestamp_readings, name->c_str(), timespec_to_ns(latched),
+                                static_cast<int>(i));
         }
     }
 

@@ -29,10 +29,12 @@ void set_accumulator_update_mode(update_mode mode);
 // The cached device list (empty until the first cycle has made it ready).
 [[nodiscard]] const device_list &accumulator_devices();
 [[nodiscard]] int lookup_device_name(std::size_t index, const std::string **name);
-[[nodiscard]] int lookup_channel_label(std::size_t index, channel_kind kind, int channel, const std::string **label);
+[[nodiscard]] int lookup_channel_label(std::size_t index, channel_kind kind, int channel,
+                                       const std::string **label);
 
 // Latches every device, then reads its values. -1 when the device cache cannot be made ready.
 [[nodiscard]] int sample_accumulator_devices(reading_list &power_readings, reading_list &voltage_readings,
-                                             reading_list &accumulator_readings, reading_list &timestamp_readings);
+                                             reading_list &accumulator_readings,
+                                             reading_list &timestamp_readings);
 
 void release_accumulator_devices();

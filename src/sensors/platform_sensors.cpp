@@ -73,7 +73,8 @@ void sample_fan(reading_list &system_readings) {
     }
     path_buffer path;
     std::int64_t value = 0;
-    if (format_path(path, "%s/fan1_input", cache.fan_hwmon_path->c_str()) && sysfs_read_i64(path, &value) == 0) {
+    if (format_path(path, "%s/fan1_input", cache.fan_hwmon_path->c_str()) &&
+        sysfs_read_i64(path, &value) == 0) {
         reading_list_append(system_readings, "fan_rpm", value / 2);
     }
     if (format_path(path, "%s/pwm1", cache.fan_hwmon_path->c_str())) {
@@ -126,7 +127,8 @@ std::int64_t backlight_microwatts(std::int64_t brightness) {
     std::int64_t product = 0;
     if (__builtin_mul_overflow(brightness, BACKLIGHT_UW_PER_STEP, &product)) {
         // A corrupt brightness must not wrap into a plausible power figure.
-        return brightness < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+        return brightness < 0 ? std::numeric_limits<std::int64_t>::min()
+                              : std::numeric_limits<std::int64_t>::max();
     }
     return product;
 }
@@ -221,7 +223,8 @@ void sample_platform_sensors(reading_list &power_readings, reading_list &system_
     for (int cpu = 0; cpu < 8; ++cpu) {
         path_buffer path;
         char key[32];
-        if (format_path(path, platform_paths::cpu_cur_freq_format, cpu) && sysfs_read_i64(path, &value) == 0) {
+        if (format_path(path, platform_paths::cpu_cur_freq_format, cpu) &&
+            sysfs_read_i64(path, &value) == 0) {
             std::snprintf(key, sizeof key, "cpufreq%d", cpu);
             reading_list_append(system_readings, key, value);
         }

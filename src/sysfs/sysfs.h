@@ -14,7 +14,8 @@ using path_buffer = char[k_path_capacity];
 
 // Formats a path into a fixed buffer. Returns false when it does not fit: a cut path would name a
 // different file, so callers treat that as a failed operation and never open it.
-[[nodiscard]] bool format_path(path_buffer &buffer, const char *format, ...) __attribute__((format(printf, 2, 3)));
+[[nodiscard]] bool format_path(path_buffer &buffer, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // Whole file (limit 0) or at most `limit` bytes. `text` is required; `length` is optional.
 [[nodiscard]] int sysfs_read_all(const char *path, std::string *text, std::size_t *length, std::size_t limit);

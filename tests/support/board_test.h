@@ -12,7 +12,7 @@
 #include <string>
 
 class board_test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string &why = fakeboard::enter_private_namespace();
         if (!why.empty()) {
@@ -40,6 +40,6 @@ protected:
         release_raw_logs();
     }
 
-private:
+  private:
     bool mounted_ = false;
 };

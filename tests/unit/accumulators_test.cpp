@@ -33,7 +33,7 @@ std::vector<std::int64_t> values(const reading_list &list) {
 }
 
 class accumulators : public board_test {
-protected:
+  protected:
     void sample() {
         cycle = cycle_readings{};
         ASSERT_EQ(sample_accumulator_devices(cycle.power_readings, cycle.voltage_readings,
@@ -45,9 +45,13 @@ protected:
 
 TEST_F(accumulators, qualifying_names_and_byte_order) {
     fakeboard::board b;
-    for (const auto &[dir, name] : std::vector<std::pair<std::string, std::string>>{
-             {"hwmon2", "max34417"}, {"hwmon10", "max34417_extra"}, {"hwmon3", "max34417\r"},
-             {"hwmon4", "max3441"}, {"hwmon5", "MAX34417"}, {"hwmon6", "ina226"}}) {
+    for (const auto &[dir, name] :
+         std::vector<std::pair<std::string, std::string>>{{"hwmon2", "max34417"},
+                                                          {"hwmon10", "max34417_extra"},
+                                                          {"hwmon3", "max34417\r"},
+                                                          {"hwmon4", "max3441"},
+                                                          {"hwmon5", "MAX34417"},
+                                                          {"hwmon6", "ina226"}}) {
         fakeboard::accumulator_chip chip;
         chip.hwmon = dir;
         chip.name = name;
@@ -66,8 +70,8 @@ TEST_F(accumulators, no_hwmon_class_is_an_empty_success) {
     EXPECT_EQ(find_accumulator_devices(found), 0);
     EXPECT_TRUE(found.empty());
     cycle_readings lists;
-    EXPECT_EQ(sample_accumulator_devices(lists.power_readings, lists.voltage_readings, lists.accumulator_readings,
-                                         lists.timestamp_readings),
+    EXPECT_EQ(sample_accumulator_devices(lists.power_readings, lists.voltage_readings,
+                                         lists.accumulator_readings, lists.timestamp_readings),
               0);
     // The empty result is final: a device added later is not picked up.
     fakeboard::lay_out(fakeboard::reference_board());
@@ -83,8 +87,8 @@ TEST_F(accumulators, readings_in_device_and_channel_order) {
                 ElementsAre("nsp1", "gpu", "apc2_l3", "display", "vph", "apc0", "apc1", "ddr"));
     EXPECT_THAT(values(cycle.power_readings),
                 ElementsAre(450000, 700000, 950000, 1200000, 350000, 600000, 850000, 1100000));
-    EXPECT_THAT(names(cycle.voltage_readings),
-                ElementsAre("v_nsp1", "v_gpu", "v_apc2_l3", "v_display", "v_vph", "v_apc0", "v_apc1", "v_ddr"));
+    EXPECT_THAT(names(cycle.voltage_readings), ElementsAre("v_nsp1", "v_gpu", "v_apc2_l3", "v_display",
+                                                           "v_vph", "v_apc0", "v_apc1", "v_ddr"));
     EXPECT_THAT(names(cycle.accumulator_readings), ElementsAre("max34417_b", "max34417"));
     EXPECT_THAT(names(cycle.timestamp_readings), ElementsAre("max34417_b", "max34417"));
     // On the fake board the latch write replaces the attribute's text, so the read-back is the "1".
@@ -106,8 +110,7 @@ TEST_F(accumulators, bad_values_drop_only_their_reading) {
     fakeboard::remove_tree(dir + "/in3_input");
     fakeboard::make_directories(dir + "/in3_input");
     sample();
-    EXPECT_THAT(names(cycle.power_readings),
-                ElementsAre("nsp1", "gpu", "apc2_l3", "display", "vph", "ddr"));
+    EXPECT_THAT(names(cycle.power_readings), ElementsAre("nsp1", "gpu", "apc2_l3", "display", "vph", "ddr"));
     EXPECT_THAT(names(cycle.voltage_readings), ElementsAre("v_nsp1", "v_gpu", "v_apc2_l3", "v_display"));
     EXPECT_EQ(cycle.accumulator_readings.count(), 2U);
 }

@@ -1,8 +1,8 @@
 #include "driver/cycle.h"
 #include "driver/monitor.h"
 
-#include "support/board_test.h"
 #include "common/time_helpers.h"
+#include "support/board_test.h"
 
 #include <climits>
 #include <string>
@@ -49,8 +49,8 @@ TEST(command_line, options_defaults_and_overrides) {
     EXPECT_EQ(config.period_ms, 1000);
     EXPECT_FALSE(config.single_shot || config.write_raw || config.elapsed_time);
 
-    ASSERT_EQ(parse({"vpm", "-i", "100", "--interval-ms", "250", "--once", "--raw", "--etime", "--root-dir", "/a",
-                     "--root-dir", "/b", "extra", "words"},
+    ASSERT_EQ(parse({"vpm", "-i", "100", "--interval-ms", "250", "--once", "--raw", "--etime", "--root-dir",
+                     "/a", "--root-dir", "/b", "extra", "words"},
                     config),
               parse_outcome::run);
     EXPECT_EQ(config.period_ms, 250);

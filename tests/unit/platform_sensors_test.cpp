@@ -20,7 +20,7 @@ const char *const k_perf = "/sys/kernel/debug/dri/0/perf_now";
 const char *const k_bcl_counter = "/sys/kernel/debug/dri/0/bcl_throttle_accum";
 
 class platform_sensors : public board_test {
-protected:
+  protected:
     void sample() {
         cycle = cycle_readings{};
         sample_platform_sensors(cycle.power_readings, cycle.system_readings, cycle.thermal);
@@ -103,7 +103,8 @@ TEST_F(platform_sensors, bad_values_are_absent_battery_is_zero) {
     fakeboard::lay_out(b);
     write_file(k_backlight, "0\n");
     write_file("/sys/devices/system/cpu/cpu2/cpufreq/scaling_cur_freq", "fast\n");
-    write_file("/sys/devices/platform/soc@0/3d00000.gpu/devfreq/3d00000.gpu/cur_freq", "18446744073709551616\n");
+    write_file("/sys/devices/platform/soc@0/3d00000.gpu/devfreq/3d00000.gpu/cur_freq",
+               "18446744073709551616\n");
     write_file(k_perf, "nan\n");
     write_file(k_battery, "full\n");
     write_file(fakeboard::hwmon_dir("hwmon3") + "/fan1_input", "-3\n");
@@ -111,9 +112,9 @@ TEST_F(platform_sensors, bad_values_are_absent_battery_is_zero) {
     sample();
     ASSERT_EQ(cycle.power_readings.count(), 1U);
     EXPECT_EQ(cycle.power_readings[0].value, 0) << "brightness 0 still gives a reading";
-    EXPECT_THAT(system_names(), ElementsAre("cpufreq0", "cpufreq1", "cpufreq3", "cpufreq4", "cpufreq5",
-                                            "perf_now_x10", "battery_soc_x10", "fan_rpm", "bcl0_accum", "bcl0_v",
-                                            "bcl1_v"));
+    EXPECT_THAT(system_names(),
+                ElementsAre("cpufreq0", "cpufreq1", "cpufreq3", "cpufreq4", "cpufreq5", "perf_now_x10",
+                            "battery_soc_x10", "fan_rpm", "bcl0_accum", "bcl0_v", "bcl1_v"));
     auto s = system();
     EXPECT_EQ(s["perf_now_x10"], 0) << "not-a-number gives 0";
     EXPECT_EQ(s["battery_soc_x10"], 0);
@@ -132,8 +133,12 @@ TEST_F(platform_sensors, bad_values_are_absent_battery_is_zero) {
 TEST_F(platform_sensors, bcl_needs_exactly_three_counters) {
     fakeboard::lay_out(fakeboard::reference_board());
     const std::map<std::string, bool> cases = {
-        {"bcl: 1 2 3\n", true},      {"bcl: 1 2 3 4\n", true}, {"bcl: 1 2\n", false},
-        {"bcl:\n", false},          {"1 2 3\n", true},         {"bcl: x y z\n", false},
+        {"bcl: 1 2 3\n", true},
+        {"bcl: 1 2 3 4\n", true},
+        {"bcl: 1 2\n", false},
+        {"bcl:\n", false},
+        {"1 2 3\n", true},
+        {"bcl: x y z\n", false},
         {"bcl: ffffffffffffffff 0 0", true},
     };
     for (const auto &[text, present] : cases) {
@@ -183,7 +188,9 @@ TEST_F(platform_sensors, hwmon_name_match_is_exact_and_first_wins) {
 
 TEST_F(platform_sensors, zones_need_type_and_temp_and_always_report) {
     fakeboard::board b;
-    b.zones = {{"thermal_zone0", "a", 1000}, {"thermal_zone1", "", 2000}, {"thermal_zone2", "a", 3000},
+    b.zones = {{"thermal_zone0", "a", 1000},
+               {"thermal_zone1", "", 2000},
+               {"thermal_zone2", "a", 3000},
                {"thermal_zone3", "no-temp", std::nullopt}};
     fakeboard::lay_out(b);
     sample();

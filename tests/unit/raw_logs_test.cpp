@@ -12,10 +12,12 @@ using fakeboard::write_file;
 
 const char *const k_root = "/run/power-monitor";
 
-std::string log(const std::string &name) { return read_file(std::string(k_root) + "/power/" + name); }
+std::string log(const std::string &name) {
+    return read_file(std::string(k_root) + "/power/" + name);
+}
 
 class raw_logs : public board_test {
-protected:
+  protected:
     void SetUp() override {
         board_test::SetUp();
         if (IsSkipped() || HasFatalFailure()) {
@@ -73,17 +75,28 @@ TEST_F(raw_logs, device_line_carries_only_its_own_values) {
 }
 
 TEST_F(raw_logs, system_log_worked_example) {
-    for (const auto &[name, value] : std::vector<std::pair<const char *, std::int64_t>>{
-             {"gpufreq", 587000000}, {"cpufreq0", 1804800}, {"cpufreq1", 1804800}, {"perf_now_x10", 123},
-             {"battery_soc_x10", 875}, {"fan_rpm", 2400}, {"fan_pwm", 128}, {"bcl0_v", 3200}, {"bcl1_v", 2800},
-             {"cpufreq8", 1}, {"cpufreqx", 2}, {"cpufreq", 3}, {"cpufreq-1", 4}}) {
+    for (const auto &[name, value] :
+         std::vector<std::pair<const char *, std::int64_t>>{{"gpufreq", 587000000},
+                                                            {"cpufreq0", 1804800},
+                                                            {"cpufreq1", 1804800},
+                                                            {"perf_now_x10", 123},
+                                                            {"battery_soc_x10", 875},
+                                                            {"fan_rpm", 2400},
+                                                            {"fan_pwm", 128},
+                                                            {"bcl0_v", 3200},
+                                                            {"bcl1_v", 2800},
+                                                            {"cpufreq8", 1},
+                                                            {"cpufreqx", 2},
+                                                            {"cpufreq", 3},
+                                                            {"cpufreq-1", 4}}) {
         reading_list_append(lists.system_readings, name, value);
     }
     ASSERT_EQ(write_system_raw_log(k_root, lists, 5.0), 0);
-    EXPECT_EQ(log("system_raw"), "time,gpufreq,cpufreq0,cpufreq1,cpufreq2,cpufreq3,cpufreq4,cpufreq5,cpufreq6,"
-                                 "cpufreq7,perf_now,battery_soc,fan_rpm,fan_pwm,bcl0,bcl0_v,bcl1_v\n"
-                                 "5.000,587000000,1804800,1804800,0,0,0,0,0,0,12.3,87.5,2400,128,0.00,3200.00,"
-                                 "2800.00\n");
+    EXPECT_EQ(log("system_raw"),
+              "time,gpufreq,cpufreq0,cpufreq1,cpufreq2,cpufreq3,cpufreq4,cpufreq5,cpufreq6,"
+              "cpufreq7,perf_now,battery_soc,fan_rpm,fan_pwm,bcl0,bcl0_v,bcl1_v\n"
+              "5.000,587000000,1804800,1804800,0,0,0,0,0,0,12.3,87.5,2400,128,0.00,3200.00,"
+              "2800.00\n");
 }
 
 TEST_F(raw_logs, throttle_percent_from_the_counter_advance) {

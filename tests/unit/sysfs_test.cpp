@@ -13,7 +13,7 @@
 namespace {
 
 class sysfs_files : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/vpm-sysfs-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

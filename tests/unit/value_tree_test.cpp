@@ -13,10 +13,12 @@ using fakeboard::read_file;
 
 const char *const k_root = "/run/power-monitor";
 
-std::string out(const std::string &relative) { return read_file(std::string(k_root) + "/" + relative); }
+std::string out(const std::string &relative) {
+    return read_file(std::string(k_root) + "/" + relative);
+}
 
 class value_tree : public board_test {
-protected:
+  protected:
     cycle_readings lists;
 };
 
@@ -49,10 +51,10 @@ TEST_F(value_tree, worked_example_and_totals) {
 
 TEST_F(value_tree, sums_follow_exact_names) {
     reading_list_append(lists.power_readings, "apc0", 700000);
-    reading_list_append(lists.power_readings, "VPH", 1000000);       // case matters: an "other" rail
-    reading_list_append(lists.power_readings, "nsp1_apc0", 200000);  // counted once in the cores
+    reading_list_append(lists.power_readings, "VPH", 1000000);      // case matters: an "other" rail
+    reading_list_append(lists.power_readings, "nsp1_apc0", 200000); // counted once in the cores
     reading_list_append(lists.power_readings, "bl_power", 100000);
-    reading_list_append(lists.power_readings, "bl_power", 300000);   // the last one wins
+    reading_list_append(lists.power_readings, "bl_power", 300000); // the last one wins
     ASSERT_EQ(publish_value_tree(k_root, lists), 0);
     EXPECT_EQ(out("power/vph_total"), "0.000000\n");
     EXPECT_EQ(out("power/cores_total"), "0.900000\n");

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The demo's run on the fake board, inside its private mount namespace (started by scripts/demo
 # through fakeboard --simulate): the daemon at its default period and output root, stopped with
 # SIGTERM like a service manager does, then its output tree copied out.

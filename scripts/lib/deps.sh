@@ -2,6 +2,7 @@
 
 declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev"
+  [plot]="gnuplot-nox fonts-dejavu-core"
 )
 
 need_packages() {

@@ -11,7 +11,8 @@ seconds=$2
 out=$3
 tree=/run/power-monitor
 
-"$daemon" --raw >"$out/daemon.log" 2>&1 &
+read -r -a emulator <<<"${VPM_EMULATOR:-}"
+"${emulator[@]}" "$daemon" --raw >"$out/daemon.log" 2>&1 &
 pid=$!
 sleep "$seconds"
 kill -TERM "$pid"

@@ -100,7 +100,8 @@ TEST_F(daemon_cli, once_runs_one_cycle_a_second_after_start) {
     EXPECT_LT(elapsed, 1.5);
     const auto times = log_times("system_raw");
     ASSERT_EQ(times.size(), 1U);
-    EXPECT_NEAR(times[0] - started, 1.0, 0.05);
+    EXPECT_GE(times[0] - started, 1.0 - 0.05);
+    EXPECT_LE(times[0] - started, 1.0 + 0.05 + fakeboard::emulation_slack_s());
     for (const char *log : {"max34417_raw", "max34417_b_raw", "system_raw", "thermal_raw"}) {
         EXPECT_EQ(lines_of(k_root + "/power/" + log).size(), 2U) << log;
     }
@@ -134,7 +135,8 @@ TEST_F(daemon_cli, fixed_rate_after_the_first_second_and_modes_while_running) {
 
     const auto times = log_times("system_raw");
     ASSERT_GE(times.size(), 6U);
-    EXPECT_NEAR(times[0] - started, 1.0, 0.05);
+    EXPECT_GE(times[0] - started, 1.0 - 0.05);
+    EXPECT_LE(times[0] - started, 1.0 + 0.05 + fakeboard::emulation_slack_s());
     for (std::size_t i = 1; i < times.size(); ++i) {
         EXPECT_NEAR(times[i] - times[0], 0.1 * static_cast<double>(i), 0.03) << "cycle " << i;
     }
@@ -237,7 +239,8 @@ TEST_F(daemon_cli, elapsed_time_option_counts_from_start) {
     ASSERT_TRUE(r.exited);
     times = log_times("system_raw");
     ASSERT_EQ(times.size(), 1U) << "a restarted daemon recreates its logs";
-    EXPECT_NEAR(times[0], started + 1.0, 0.05);
+    EXPECT_GE(times[0], started + 1.0 - 0.05);
+    EXPECT_LE(times[0], started + 1.0 + 0.05 + fakeboard::emulation_slack_s());
 }
 
 TEST_F(daemon_cli, tiny_intervals_and_huge_ones_are_accepted) {

@@ -2,7 +2,7 @@
 
 declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev"
-  [cross]="cmake make g++-aarch64-linux-gnu qemu-user googletest"
+  [cross]="cmake make file g++-aarch64-linux-gnu qemu-user googletest"
   [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate"
   [plot]="gnuplot-nox fonts-dejavu-core"
 )

@@ -210,7 +210,7 @@ TEST_F(bus_faults, slow_read_delays_the_schedule_without_losing_cycles) {
     }
     EXPECT_GE(times[slow + 1] - times[slow], 0.38);
     std::size_t back_to_back = 0;
-    for (std::size_t i = slow + 2; i < times.size() && times[i] - times[i - 1] < 0.025; ++i) {
+    for (std::size_t i = slow + 2; i < times.size() && times[i] - times[i - 1] < 0.035; ++i) {
         ++back_to_back;
     }
     EXPECT_GE(back_to_back, 4u);

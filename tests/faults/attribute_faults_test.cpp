@@ -40,7 +40,8 @@ TEST_F(attribute_faults, removed_device_directory_loses_its_readings_and_the_res
 
     fakeboard::remove_tree(fakeboard::hwmon_dir("hwmon2"));
     const tree_snapshot before = snapshot_outside_root();
-    // After one whole cycle without the device, its snapshot time no longer moves; the other's does.
+    // After a whole cycle without the device, its snapshot time no longer moves; the other's does.
+    ASSERT_TRUE(wait_for_change(k_stamp_b, 1.0));
     ASSERT_TRUE(wait_for_change(k_stamp_b, 1.0));
     const std::string frozen = try_read(k_stamp_a).value_or("<none>");
     const std::string moving = try_read(k_stamp_b).value_or("<none>");

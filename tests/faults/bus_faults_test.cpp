@@ -108,11 +108,7 @@ class bus_faults : public board_test {
         GTEST_SKIP() << why;
     }
 
-    std::string fs_output() const {
-        running_daemon view;
-        view.child = fs_;
-        return stdout_so_far(view);
-    }
+    std::string fs_output() const { return captured_so_far(fs_.out_fd); }
 
     fakeboard::board board_;
     fakeboard::child_process fs_;

@@ -14,9 +14,7 @@ namespace faults {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string peek(int fd) {
+std::string captured_so_far(int fd) {
     std::string text;
     if (fd < 0) {
         return text;
@@ -34,6 +32,8 @@ std::string peek(int fd) {
     return text;
 }
 
+namespace {
+
 bool is_control_attribute(const std::string &path) {
     const fs::path p(path);
     const std::string name = p.filename().string();
@@ -42,6 +42,18 @@ bool is_control_attribute(const std::string &path) {
 }
 
 } // namespace
+
+running_daemon::running_daemon(running_daemon &&other) noexcept
+    : child(other.child), started_s(other.started_s) {
+    other.child = fakeboard::child_process{};
+}
+
+running_daemon::~running_daemon() {
+    if (child.pid > 0) {
+        ::kill(child.pid, SIGKILL);
+        (void)fakeboard::wait_for(child, 5.0);
+    }
+}
 
 running_daemon start_daemon(const std::vector<std::string> &args) {
     std::vector<std::string> argv{fakeboard::daemon_path(), "--root-dir", k_root};
@@ -59,11 +71,11 @@ void signal_daemon(const running_daemon &d, int signal) {
 }
 
 std::string stdout_so_far(const running_daemon &d) {
-    return peek(d.child.out_fd);
+    return captured_so_far(d.child.out_fd);
 }
 
 std::string stderr_so_far(const running_daemon &d) {
-    return peek(d.child.err_fd);
+    return captured_so_far(d.child.err_fd);
 }
 
 fakeboard::process_result finish(running_daemon &d, double timeout_s) {

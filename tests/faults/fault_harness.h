@@ -20,10 +20,18 @@ inline const std::string k_starting = "vantrel power monitor starting...\n";
 inline const std::string k_quitting = "vantrel power monitor quitting...\n";
 inline const std::string k_too_many = "Error: too many failures..\n";
 
-// The daemon as it runs: its process, and when it was started on the test's clock.
+// The daemon as it runs: its process, and when it was started on the test's clock. A daemon still
+// running when this goes away (a failed assertion) is killed, so no test leaves one behind.
 struct running_daemon {
     fakeboard::child_process child;
     double started_s = 0.0;
+
+    running_daemon() = default;
+    running_daemon(const running_daemon &) = delete;
+    running_daemon &operator=(const running_daemon &) = delete;
+    running_daemon(running_daemon &&other) noexcept;
+    running_daemon &operator=(running_daemon &&) = delete;
+    ~running_daemon();
 };
 
 // Starts the daemon with `--root-dir /run/pm` and the given extra arguments.
@@ -33,6 +41,8 @@ void signal_daemon(const running_daemon &d, int signal);
 // Output captured so far, without disturbing the capture.
 std::string stdout_so_far(const running_daemon &d);
 std::string stderr_so_far(const running_daemon &d);
+// What a spawned process has written so far to one of its captured streams.
+std::string captured_so_far(int fd);
 // Waits for the daemon to end (SIGKILL after timeout_s) and collects its output.
 fakeboard::process_result finish(running_daemon &d, double timeout_s);
 

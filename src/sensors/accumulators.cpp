@@ -4,8 +4,6 @@
 #include "common/time_helpers.h"
 #include "sysfs/sysfs.h"
 
-#include <glob.h>
-
 #include <cstring>
 #include <new>
 
@@ -19,15 +17,6 @@ struct accumulator_cache {
 };
 
 accumulator_cache cache;
-
-// Owns one glob result for the duration of a search.
-struct glob_owner {
-    glob_t result{};
-    glob_owner() = default;
-    glob_owner(const glob_owner &) = delete;
-    glob_owner &operator=(const glob_owner &) = delete;
-    ~glob_owner() { globfree(&result); }
-};
 
 int ensure_devices_ready() {
     if (cache.ready) {

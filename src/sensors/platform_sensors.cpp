@@ -3,8 +3,6 @@
 #include "common/platform_paths.h"
 #include "sysfs/sysfs.h"
 
-#include <glob.h>
-
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -31,14 +29,6 @@ struct platform_cache {
 platform_cache cache;
 
 constexpr std::size_t k_bcl_counters = 3;
-
-struct glob_owner {
-    glob_t result{};
-    glob_owner() = default;
-    glob_owner(const glob_owner &) = delete;
-    glob_owner &operator=(const glob_owner &) = delete;
-    ~glob_owner() { globfree(&result); }
-};
 
 // Runs a hwmon search once; a failed search is tried again next cycle.
 void ensure_searched(const char *name, std::optional<std::string> &path, bool &done) {

@@ -2,6 +2,7 @@
 // Every operation returns 0 on success and -1 on failure (or a count) and prints nothing.
 #pragma once
 
+#include <glob.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -16,6 +17,15 @@ using path_buffer = char[k_path_capacity];
 // different file, so callers treat that as a failed operation and never open it.
 [[nodiscard]] bool format_path(path_buffer &buffer, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// Owns one glob() result for the duration of a directory search.
+struct glob_owner {
+    glob_t result{};
+    glob_owner() = default;
+    glob_owner(const glob_owner &) = delete;
+    glob_owner &operator=(const glob_owner &) = delete;
+    ~glob_owner() { globfree(&result); }
+};
 
 // Whole file (limit 0) or at most `limit` bytes. `text` is required; `length` is optional.
 [[nodiscard]] int sysfs_read_all(const char *path, std::string *text, std::size_t *length, std::size_t limit);

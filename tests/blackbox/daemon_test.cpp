@@ -1,1 +1,259 @@
-#include <gtest/gtest.h>
+// The built daemon run as a user runs it: options, exit status, output streams, files, signals, timing.
+#include "support/board_test.h"
+#include "support/daemon_run.h"
+
+#include <sys/inotify.h>
+
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+using blackbox::daemon_args;
+using blackbox::lines_of;
+using blackbox::split;
+using fakeboard::hwmon_dir;
+using fakeboard::read_file;
+
+const std::string k_usage_tail = " \n"
+                                 "  -i, --interval-ms MS   sampling period (default 1000)\n"
+                                 "      --once             do one sample/write then exit\n"
+                                 "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
+                                 "      --raw              create _raw file\n";
+
+const std::string k_root = "/run/power-monitor";
+
+class daemon_cli : public board_test {
+  protected:
+    void lay_out_reference() {
+        fakeboard::lay_out(fakeboard::reference_board());
+        for (const char *dir : {"hwmon2", "hwmon10"}) {
+            fakeboard::write_file(hwmon_dir(dir) + "/accumulator_update_mode", "manual\n");
+        }
+    }
+    static std::string update_mode(const char *dir) {
+        return read_file(hwmon_dir(dir) + "/accumulator_update_mode");
+    }
+    // Time column of each data line of a raw log.
+    static std::vector<double> log_times(const std::string &log) {
+        std::vector<double> times;
+        const auto lines = lines_of(k_root + "/power/" + log);
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            times.push_back(std::strtod(split(lines[i])[0].c_str(), nullptr));
+        }
+        return times;
+    }
+};
+
+TEST_F(daemon_cli, help_prints_usage_and_still_restores_auto) {
+    lay_out_reference();
+    const std::string binary = fakeboard::daemon_path();
+    for (const char *option : {"-h", "--help"}) {
+        fakeboard::write_file(hwmon_dir("hwmon2") + "/accumulator_update_mode", "manual\n");
+        const auto r = fakeboard::run({binary, option}, 10);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Usage: " + binary + k_usage_tail);
+        EXPECT_EQ(update_mode("hwmon2"), "auto");
+        EXPECT_EQ(update_mode("hwmon10"), "auto");
+    }
+    EXPECT_FALSE(fakeboard::file_exists(k_root));
+}
+
+TEST_F(daemon_cli, bad_option_exits_2) {
+    lay_out_reference();
+    for (const char *option : {"--bogus", "-x", "--once=1"}) {
+        const auto r = fakeboard::run(daemon_args({option}), 10);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exit_code, 2) << option;
+        EXPECT_THAT(r.err, ::testing::EndsWith("Usage: " + fakeboard::daemon_path() + k_usage_tail));
+        EXPECT_EQ(update_mode("hwmon10"), "auto");
+    }
+}
+
+TEST_F(daemon_cli, no_accumulator_device_exits_1_and_creates_nothing) {
+    fakeboard::board b = fakeboard::reference_board();
+    b.chips.clear();
+    fakeboard::lay_out(b);
+    fakeboard::write_file(hwmon_dir("hwmon7") + "/name", "max3441\n");
+    const auto r = fakeboard::run(daemon_args({"--once"}), 10);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Error: Could not find MAX34417 HWMON\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fakeboard::file_exists(k_root));
+}
+
+TEST_F(daemon_cli, once_runs_one_cycle_a_second_after_start) {
+    lay_out_reference();
+    const double started = fakeboard::monotonic_seconds();
+    const auto r = fakeboard::run(daemon_args({"--once", "--raw", "-i", "50"}), 10);
+    const double elapsed = fakeboard::monotonic_seconds() - started;
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "vantrel power monitor starting...\nvantrel power monitor quitting...\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(elapsed, 1.0);
+    EXPECT_LT(elapsed, 1.5);
+    const auto times = log_times("system_raw");
+    ASSERT_EQ(times.size(), 1U);
+    EXPECT_NEAR(times[0] - started, 1.0, 0.05);
+    for (const char *log : {"max34417_raw", "max34417_b_raw", "system_raw", "thermal_raw"}) {
+        EXPECT_EQ(lines_of(k_root + "/power/" + log).size(), 2U) << log;
+    }
+    EXPECT_EQ(read_file(hwmon_dir("hwmon2") + "/measurement_mode"), "normal");
+    EXPECT_EQ(update_mode("hwmon2"), "auto");
+}
+
+TEST_F(daemon_cli, fixed_rate_after_the_first_second_and_modes_while_running) {
+    lay_out_reference();
+    // The first device latched in every cycle is hwmon10: byte order of the directory names.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    const int wd10 = inotify_add_watch(watch, hwmon_dir("hwmon10").c_str(), IN_MODIFY);
+    const int wd2 = inotify_add_watch(watch, hwmon_dir("hwmon2").c_str(), IN_MODIFY);
+    ASSERT_GE(wd10, 0);
+    ASSERT_GE(wd2, 0);
+
+    const double started = fakeboard::monotonic_seconds();
+    fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw", "-i", "100"}));
+    ASSERT_TRUE(blackbox::wait_until([&] { return log_times("system_raw").size() >= 1; }, 5));
+    EXPECT_EQ(read_file(hwmon_dir("hwmon10") + "/measurement_mode"), "normal");
+    EXPECT_EQ(update_mode("hwmon2"), "manual");
+    EXPECT_EQ(update_mode("hwmon10"), "manual");
+    ASSERT_TRUE(blackbox::wait_until([&] { return log_times("system_raw").size() >= 6; }, 5));
+    ::kill(child.pid, SIGTERM);
+    const auto r = fakeboard::wait_for(child, 5);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(update_mode("hwmon2"), "auto");
+    EXPECT_EQ(update_mode("hwmon10"), "auto");
+
+    const auto times = log_times("system_raw");
+    ASSERT_GE(times.size(), 6U);
+    EXPECT_NEAR(times[0] - started, 1.0, 0.05);
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        EXPECT_NEAR(times[i] - times[0], 0.1 * static_cast<double>(i), 0.03) << "cycle " << i;
+    }
+
+    // Order of the latch writes: within each cycle hwmon10 before hwmon2.
+    alignas(inotify_event) char buffer[1 << 16];
+    const ssize_t n = ::read(watch, buffer, sizeof buffer);
+    ::close(watch);
+    ASSERT_GT(n, 0);
+    std::vector<int> latch_order;
+    for (char *p = buffer; p < buffer + n;) {
+        const auto *ev = reinterpret_cast<const inotify_event *>(p);
+        if (ev->len > 0 && std::string(ev->name) == "accumulator_update") {
+            latch_order.push_back(ev->wd);
+        }
+        p += sizeof(inotify_event) + ev->len;
+    }
+    ASSERT_GE(latch_order.size(), 12U);
+    for (std::size_t i = 0; i + 1 < latch_order.size(); i += 2) {
+        EXPECT_EQ(latch_order[i], wd10) << "latch " << i;
+        EXPECT_EQ(latch_order[i + 1], wd2) << "latch " << i + 1;
+    }
+}
+
+TEST_F(daemon_cli, a_stop_request_during_the_sleep_lets_one_cycle_run) {
+    lay_out_reference();
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        fakeboard::remove_tree(k_root);
+        const double started = fakeboard::monotonic_seconds();
+        fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw"}));
+        ASSERT_TRUE(blackbox::wait_until(
+            [&] { return blackbox::peek(child.out_fd).find("starting") != std::string::npos; }, 5));
+        ::usleep(200000);
+        ::kill(child.pid, sig);
+        ::usleep(50000);
+        ::kill(child.pid, sig); // a second request changes nothing
+        const auto r = fakeboard::wait_for(child, 5);
+        const double elapsed = fakeboard::monotonic_seconds() - started;
+        ASSERT_TRUE(r.exited) << "signal " << sig;
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, "vantrel power monitor starting...\nvantrel power monitor quitting...\n");
+        EXPECT_GE(elapsed, 1.0) << "the sleep ran to its deadline";
+        EXPECT_LT(elapsed, 1.5);
+        EXPECT_EQ(log_times("system_raw").size(), 1U) << "exactly one more cycle";
+        EXPECT_EQ(update_mode("hwmon2"), "auto");
+    }
+}
+
+TEST_F(daemon_cli, six_failed_passes_stop_the_daemon) {
+    lay_out_reference();
+    fakeboard::write_file("/run/not-a-dir", "x");
+    const auto r = fakeboard::run(daemon_args({"-i", "10", "--root-dir", "/run/not-a-dir"}), 10);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    std::string expected_err;
+    for (int i = 0; i < 6; ++i) {
+        expected_err += "Error: Could not write to /run/not-a-dir\n";
+    }
+    EXPECT_EQ(r.err, expected_err);
+    EXPECT_EQ(
+        r.out,
+        "vantrel power monitor starting...\nError: too many failures..\nvantrel power monitor quitting...\n");
+    EXPECT_EQ(update_mode("hwmon10"), "auto");
+}
+
+TEST_F(daemon_cli, failures_need_not_be_consecutive) {
+    lay_out_reference();
+    const std::string blocker = k_root + "/power/vph_total";
+    fakeboard::make_directories(blocker); // a directory where a value file belongs: every pass fails
+    fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw", "-i", "30"}));
+    const auto errors = [&] {
+        return blackbox::count_lines(blackbox::peek(child.err_fd), "Error: Could not write to " + k_root);
+    };
+    ASSERT_TRUE(blackbox::wait_until([&] { return errors() >= 3; }, 5));
+    fakeboard::remove_tree(blocker);
+    ASSERT_TRUE(blackbox::wait_until([&] { return log_times("system_raw").size() >= 3; }, 5));
+    fakeboard::remove_tree(blocker); // the good cycles wrote it back as a file
+    fakeboard::make_directories(blocker);
+    const auto r = fakeboard::wait_for(child, 5);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(blackbox::count_lines(r.err, "Error: Could not write to " + k_root), 6U);
+    EXPECT_THAT(r.out, ::testing::HasSubstr("Error: too many failures..\n"));
+    EXPECT_GE(log_times("system_raw").size(), 3U);
+}
+
+TEST_F(daemon_cli, elapsed_time_option_counts_from_start) {
+    lay_out_reference();
+    auto r = fakeboard::run(daemon_args({"--once", "--raw", "--etime"}), 10);
+    ASSERT_TRUE(r.exited);
+    auto times = log_times("system_raw");
+    ASSERT_EQ(times.size(), 1U);
+    EXPECT_NEAR(times[0], 1.0, 0.05);
+    // The snapshot column stays on the monotonic clock.
+    const auto device_line = split(lines_of(k_root + "/power/max34417_raw").at(1));
+    EXPECT_NEAR(std::strtod(device_line.at(1).c_str(), nullptr), fakeboard::monotonic_seconds(), 2.0);
+
+    const double started = fakeboard::monotonic_seconds();
+    r = fakeboard::run(daemon_args({"--once", "--raw"}), 10);
+    ASSERT_TRUE(r.exited);
+    times = log_times("system_raw");
+    ASSERT_EQ(times.size(), 1U) << "a restarted daemon recreates its logs";
+    EXPECT_NEAR(times[0], started + 1.0, 0.05);
+}
+
+TEST_F(daemon_cli, tiny_intervals_and_huge_ones_are_accepted) {
+    lay_out_reference();
+    for (const char *interval : {"0", "-5", "fast", "99999999999"}) {
+        const auto r = fakeboard::run(daemon_args({"--once", "-i", interval}), 10);
+        ASSERT_TRUE(r.exited) << interval;
+        EXPECT_EQ(r.exit_code, 0) << interval;
+    }
+    // A 1 ms period: cycles follow each other closely after the first second.
+    fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw", "-i", "0"}));
+    ASSERT_TRUE(blackbox::wait_until([&] { return log_times("system_raw").size() >= 50; }, 5));
+    ::kill(child.pid, SIGTERM);
+    ASSERT_TRUE(fakeboard::wait_for(child, 5).exited);
+    const auto times = log_times("system_raw");
+    EXPECT_LT(times.at(49) - times.at(0), 0.2);
+}
+
+} // namespace

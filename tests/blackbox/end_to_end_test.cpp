@@ -1,1 +1,215 @@
-#include <gtest/gtest.h>
+// Several cycles of the built daemon on a board whose values change between cycles, checked line by line.
+#include "support/board_test.h"
+#include "support/daemon_run.h"
+
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <cstdio>
+#include <regex>
+
+namespace {
+
+using blackbox::daemon_args;
+using blackbox::lines_of;
+using blackbox::split;
+using fakeboard::read_file;
+
+const std::string k_root = "/run/power-monitor";
+
+std::string out(const std::string &relative) {
+    return read_file(k_root + "/" + relative);
+}
+
+// The board as it stands in cycle k: inputs, battery, throttle counter and temperatures move.
+void set_cycle_values(fakeboard::board &b, int k) {
+    b.chips[0].power_input_uw = {1000000LL * (k + 1), 250000, 0, -500000};
+    b.chips[1].power_input_uw = {123456, 0, std::nullopt, 7};
+    char battery[16];
+    std::snprintf(battery, sizeof battery, "%.1f\n", 87.5 - k);
+    b.battery_percent = battery;
+    char counter[64];
+    std::snprintf(counter, sizeof counter, "bcl: %llx 0 0\n",
+                  1000000ULL + 1920000ULL * static_cast<unsigned>(k));
+    b.bcl_throttle_accum = counter;
+    for (std::size_t z = 0; z < b.zones.size(); ++z) {
+        b.zones[z].temp_mc = 35000 + static_cast<std::int64_t>(z) * 1000 + k * 100;
+    }
+}
+
+class end_to_end : public board_test {};
+
+TEST_F(end_to_end, changing_board_with_raw_logs) {
+    fakeboard::board b = fakeboard::reference_board();
+    set_cycle_values(b, 0);
+    fakeboard::lay_out(b);
+
+    fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw", "-i", "300"}));
+    const auto cycles_logged = [] { return lines_of(k_root + "/power/thermal_raw").size() - 1; };
+    for (int k = 1; k <= 2; ++k) {
+        ASSERT_TRUE(blackbox::wait_until(
+            [&] { return lines_of(k_root + "/power/thermal_raw").size() >= 1U + k; }, 5));
+        set_cycle_values(b, k);
+        fakeboard::write_live_values(b);
+    }
+    ASSERT_TRUE(blackbox::wait_until([&] { return cycles_logged() >= 3; }, 5));
+    ::kill(child.pid, SIGTERM);
+    const auto r = fakeboard::wait_for(child, 5);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+
+    // Cycle k's values; the cycle after the stop request repeats cycle 2's board.
+    const std::vector<std::string> device_a = {
+        "1,1.000000,0.250000,0.000000,-0.500000", "1,2.000000,0.250000,0.000000,-0.500000",
+        "1,3.000000,0.250000,0.000000,-0.500000", "1,3.000000,0.250000,0.000000,-0.500000"};
+    const std::string device_b = "1,0.123456,0.000000,0.000000,0.000007";
+    const std::vector<std::string> battery = {"87.5", "86.5", "85.5", "85.5"};
+
+    const auto a_lines = lines_of(k_root + "/power/max34417_raw");
+    const auto b_lines = lines_of(k_root + "/power/max34417_b_raw");
+    const auto s_lines = lines_of(k_root + "/power/system_raw");
+    const auto t_lines = lines_of(k_root + "/power/thermal_raw");
+    ASSERT_EQ(a_lines.size(), 5U);
+    ASSERT_EQ(b_lines.size(), 5U);
+    ASSERT_EQ(s_lines.size(), 5U);
+    ASSERT_EQ(t_lines.size(), 5U);
+    EXPECT_EQ(a_lines[0], "time,atime,acc,vph,apc0,apc1,ddr");
+    EXPECT_EQ(b_lines[0], "time,atime,acc,nsp1,gpu,apc2_l3,display");
+    EXPECT_EQ(s_lines[0],
+              "time,gpufreq,cpufreq0,cpufreq1,cpufreq2,cpufreq3,cpufreq4,cpufreq5,cpufreq6,cpufreq7,"
+              "perf_now,battery_soc,fan_rpm,fan_pwm,bcl0,bcl0_v,bcl1_v");
+    EXPECT_EQ(t_lines[0],
+              "time,cpu0-thermal,cpu1-thermal,modem-thermal,camera-thermal,cpu2-thermal,cpu3-thermal,"
+              "gpu-thermal,nsp-thermal,ddr-thermal,pmic-thermal,battery,skin-therm");
+
+    const std::regex time_re(R"(\d+\.\d{3})");
+    const std::regex atime_re(R"(\d+\.\d{4})");
+    double previous_time = 0.0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const std::string line = s_lines[k + 1];
+        const auto fields = split(line);
+        ASSERT_EQ(fields.size(), 17U) << line;
+        const std::string time = fields[0];
+        ASSERT_TRUE(std::regex_match(time, time_re)) << line;
+        const double t = std::strtod(time.c_str(), nullptr);
+        if (k > 0) {
+            EXPECT_NEAR(t - previous_time, 0.3, 0.03);
+        }
+
+        // Device lines: this cycle's time, the device's own snapshot time, then its channel inputs.
+        for (const auto &[lines, rest] : {std::pair{&a_lines, device_a[k]}, std::pair{&b_lines, device_b}}) {
+            const auto dev = split((*lines)[k + 1]);
+            ASSERT_EQ(dev.size(), 7U);
+            EXPECT_EQ(dev[0], time);
+            EXPECT_TRUE(std::regex_match(dev[1], atime_re)) << dev[1];
+            EXPECT_NEAR(std::strtod(dev[1].c_str(), nullptr), t, 0.01);
+            EXPECT_EQ((*lines)[k + 1].substr(time.size() + dev[1].size() + 2), rest);
+        }
+
+        EXPECT_EQ(line.substr(time.size()),
+                  ",587000000,1804800,1804800,1804800,1804800,2419200,2419200,2419200,"
+                  "2419200,42.4," +
+                      battery[k] + ",2400,128," + fields[14] + ",3200.00,2800.00");
+        // Throttle: the counter advanced 1 920 000 ticks of 19.2 MHz per cycle while it changed.
+        const double throttle = std::strtod(fields[14].c_str(), nullptr);
+        if (k == 0 || k == 3) {
+            EXPECT_EQ(fields[14], "0.00");
+        } else {
+            EXPECT_NEAR(throttle, 10.0 / (t - previous_time) * 1.0, 0.2) << line;
+        }
+
+        std::string thermal = time;
+        const int zone_order[] = {0, 1, 10, 11, 2, 3, 4, 5, 6, 7, 8, 9};
+        const int k_values = static_cast<int>(std::min<std::size_t>(k, 2));
+        for (int z : zone_order) {
+            char field[32];
+            std::snprintf(field, sizeof field, ",%.3f", (35000 + z * 1000 + k_values * 100) / 1000.0);
+            thermal += field;
+        }
+        EXPECT_EQ(t_lines[k + 1], thermal);
+        previous_time = t;
+    }
+
+    // The value tree holds the last cycle.
+    EXPECT_EQ(out("power/vph"), "0.350000\n");
+    EXPECT_EQ(out("power/apc2_l3"), "0.950000\n");
+    EXPECT_EQ(out("power/bl_power"), "0.653880\n");
+    EXPECT_EQ(out("power/vph_total"), "0.350000\n");
+    EXPECT_EQ(out("power/cores_total"), "2.850000\n");
+    EXPECT_EQ(out("power/vph_other"), "-5.500000\n");
+    EXPECT_EQ(out("voltage/v_vph"), "3.799000\n");
+    EXPECT_EQ(out("voltage/v_display"), "1.098000\n");
+    EXPECT_EQ(out("accumulator/max34417"), "1\n");
+    EXPECT_EQ(out("accumulator/max34417_b"), "1\n");
+    const std::string stamp = out("timestamp/max34417_b");
+    EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d+\.\d{4}\n)"))) << stamp;
+    EXPECT_EQ(stamp.substr(0, stamp.size() - 1), split(b_lines[4])[1]);
+}
+
+TEST_F(end_to_end, raw_off_touches_no_log_and_restart_recreates_logs) {
+    fakeboard::lay_out(fakeboard::reference_board());
+    auto r = fakeboard::run(daemon_args({"--once"}), 10);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(fakeboard::file_exists(k_root + "/power/vph"));
+    EXPECT_FALSE(fakeboard::file_exists(k_root + "/power/system_raw"));
+    EXPECT_FALSE(fakeboard::file_exists(k_root + "/power/max34417_raw"));
+
+    fakeboard::write_file(k_root + "/power/system_raw", "old,header\n1,2\n3,4\n");
+    for (int run = 0; run < 2; ++run) {
+        r = fakeboard::run(daemon_args({"--once", "--raw"}), 10);
+        ASSERT_TRUE(r.exited);
+        for (const char *log : {"system_raw", "thermal_raw", "max34417_raw", "max34417_b_raw"}) {
+            const auto lines = lines_of(k_root + "/power/" + log);
+            ASSERT_EQ(lines.size(), 2U) << log;
+            EXPECT_EQ(lines[0].rfind("time,", 0), 0U) << log;
+        }
+    }
+}
+
+TEST_F(end_to_end, hostile_labels_and_types) {
+    fakeboard::board b = fakeboard::reference_board();
+    b.chips[0].power_label[1] = "a,b%s%n";
+    b.chips[0].power_label[2] = std::string(300, 'L');
+    b.chips[0].power_label[3] = "";
+    b.zones[0].type = "zone,with,commas %d";
+    b.zones[1].type = std::string(300, 'T');
+    fakeboard::lay_out(b);
+    const auto r = fakeboard::run(daemon_args({"--once", "--raw"}), 10);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(lines_of(k_root + "/power/max34417_raw").at(0),
+              "time,atime,acc,vph,a,b%s%n," + std::string(300, 'L') + ",");
+    EXPECT_EQ(out("power/a_b_s_n"), "0.600000\n");
+    EXPECT_EQ(out("power/" + std::string(127, 'l')), "0.850000\n");
+    EXPECT_EQ(lines_of(k_root + "/power/thermal_raw")
+                  .at(0)
+                  .rfind("time,zone,with,commas %d," + std::string(300, 'T'), 0),
+              0U);
+    // The empty label has no file of its own but still counts as an "other" rail: 0.35 - (0.6 + 0.85 + 1.1
+    // + 3.3).
+    EXPECT_EQ(out("power/vph_other"), "-5.500000\n");
+}
+
+TEST_F(end_to_end, a_thermal_line_too_long_fails_every_pass) {
+    // A thousand zones make a thermal header beyond 8191 characters: it is never written, the pass fails.
+    fakeboard::board b = fakeboard::large_board(1, 1000);
+    for (fakeboard::thermal_zone &zone : b.zones) {
+        zone.type += "-thermal";
+    }
+    fakeboard::lay_out(b);
+    const auto r = fakeboard::run(daemon_args({"--raw", "-i", "10"}), 10);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(blackbox::count_lines(r.err, "Error: Could not write to " + k_root), 6U);
+    EXPECT_THAT(r.out, ::testing::HasSubstr("Error: too many failures..\n"));
+    EXPECT_FALSE(fakeboard::file_exists(k_root + "/power/thermal_raw"));
+    // Logs written earlier in each pass keep their lines.
+    EXPECT_EQ(lines_of(k_root + "/power/system_raw").size(), 7U);
+    EXPECT_EQ(lines_of(k_root + "/power/max34417_raw").size(), 7U);
+    EXPECT_EQ(out("power/vph_0"), "0.350000\n");
+}
+
+} // namespace

@@ -91,6 +91,18 @@ TEST_F(cycle, one_cycle_publishes_or_fails_or_skips) {
     EXPECT_TRUE(fakeboard::file_exists("/run/pm/power/thermal_raw"));
     cycle_readings_clear(lists);
 
+    EXPECT_EQ(throttle_history().has_previous, 1);
+
+    // Without --raw no log is touched and the throttle history stays as it was.
+    release_raw_logs();
+    config.write_raw = false;
+    config.output_root = "/run/plain";
+    EXPECT_EQ(run_cycle(config, start, lists), cycle_outcome::published);
+    cycle_readings_clear(lists);
+    EXPECT_EQ(throttle_history().has_previous, 0);
+    EXPECT_FALSE(fakeboard::file_exists("/run/plain/power/system_raw"));
+    EXPECT_TRUE(fakeboard::file_exists("/run/plain/power/vph"));
+
     fakeboard::write_file("/run/file", "x");
     config.output_root = "/run/file";
     EXPECT_EQ(run_cycle(config, start, lists), cycle_outcome::failed);

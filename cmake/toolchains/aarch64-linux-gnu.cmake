@@ -19,6 +19,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# pkg-config reports only the target's libraries (Debian multiarch arm64 packages), never the host's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VPM_TARGET_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
+
 # Target programs (tests, test discovery) run through the user-mode emulator, which finds the target's
 # dynamic loader and libraries under the cross root.
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)

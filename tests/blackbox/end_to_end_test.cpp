@@ -94,7 +94,7 @@ TEST_F(end_to_end, changing_board_with_raw_logs) {
         ASSERT_TRUE(std::regex_match(time, time_re)) << line;
         const double t = std::strtod(time.c_str(), nullptr);
         if (k > 0) {
-            EXPECT_NEAR(t - previous_time, 0.3, 0.03);
+            EXPECT_NEAR(t - previous_time, 0.3, 0.1);
         }
 
         // Device lines: this cycle's time, the device's own snapshot time, then its channel inputs.
@@ -103,7 +103,7 @@ TEST_F(end_to_end, changing_board_with_raw_logs) {
             ASSERT_EQ(dev.size(), 7U);
             EXPECT_EQ(dev[0], time);
             EXPECT_TRUE(std::regex_match(dev[1], atime_re)) << dev[1];
-            EXPECT_NEAR(std::strtod(dev[1].c_str(), nullptr), t, 0.01 + fakeboard::emulation_slack_s());
+            EXPECT_NEAR(std::strtod(dev[1].c_str(), nullptr), t, 0.05 + fakeboard::emulation_slack_s());
             EXPECT_EQ((*lines)[k + 1].substr(time.size() + dev[1].size() + 2), rest);
         }
 

@@ -1,0 +1,233 @@
+#include "fault_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+namespace faults {
+
+namespace fs = std::filesystem;
+
+std::string captured_so_far(int fd) {
+    std::string text;
+    if (fd < 0) {
+        return text;
+    }
+    char buffer[4096];
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+        offset += n;
+    }
+    return text;
+}
+
+namespace {
+
+bool is_control_attribute(const std::string &path) {
+    const fs::path p(path);
+    const std::string name = p.filename().string();
+    return p.parent_path().parent_path() == "/sys/class/hwmon" &&
+           (name == "measurement_mode" || name == "accumulator_update_mode" || name == "accumulator_update");
+}
+
+} // namespace
+
+running_daemon::running_daemon(running_daemon &&other) noexcept
+    : child(other.child), started_s(other.started_s) {
+    other.child = fakeboard::child_process{};
+}
+
+running_daemon::~running_daemon() {
+    if (child.pid > 0) {
+        ::kill(child.pid, SIGKILL);
+        (void)fakeboard::wait_for(child, 5.0);
+    }
+}
+
+running_daemon start_daemon(const std::vector<std::string> &args) {
+    std::vector<std::string> argv{fakeboard::daemon_path(), "--root-dir", k_root};
+    argv.insert(argv.end(), args.begin(), args.end());
+    running_daemon d;
+    d.started_s = fakeboard::monotonic_seconds();
+    d.child = fakeboard::spawn(argv);
+    return d;
+}
+
+void signal_daemon(const running_daemon &d, int signal) {
+    if (d.child.pid > 0) {
+        ::kill(d.child.pid, signal);
+    }
+}
+
+std::string stdout_so_far(const running_daemon &d) {
+    return captured_so_far(d.child.out_fd);
+}
+
+std::string stderr_so_far(const running_daemon &d) {
+    return captured_so_far(d.child.err_fd);
+}
+
+fakeboard::process_result finish(running_daemon &d, double timeout_s) {
+    return fakeboard::wait_for(d.child, timeout_s);
+}
+
+bool wait_until(const std::function<bool()> &ready, double timeout_s) {
+    const double deadline = fakeboard::monotonic_seconds() + timeout_s;
+    for (;;) {
+        if (ready()) {
+            return true;
+        }
+        if (fakeboard::monotonic_seconds() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::optional<std::string> try_read(const std::string &path) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) {
+        return std::nullopt;
+    }
+    try {
+        return fakeboard::read_file(path);
+    } catch (const std::exception &) {
+        return std::nullopt;
+    }
+}
+
+std::size_t count_lines(const std::string &text) {
+    std::size_t n = 0;
+    for (char c : text) {
+        n += c == '\n' ? 1 : 0;
+    }
+    return n;
+}
+
+std::vector<std::string> split(const std::string &text, char separator) {
+    std::vector<std::string> parts;
+    std::string current;
+    for (char c : text) {
+        if (c == separator) {
+            parts.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) {
+        parts.push_back(current);
+    }
+    return parts;
+}
+
+std::size_t count_exact_lines(const std::string &text, const std::string &line) {
+    std::size_t n = 0;
+    for (const std::string &l : split(text, '\n')) {
+        n += l == line ? 1 : 0;
+    }
+    return n;
+}
+
+bool only_lines(const std::string &text, const std::string &line) {
+    for (const std::string &l : split(text, '\n')) {
+        if (l != line) {
+            return false;
+        }
+    }
+    return text.empty() || text.back() == '\n';
+}
+
+tree_snapshot snapshot_outside_root(const std::vector<std::string> &skip) {
+    tree_snapshot snap;
+    std::set<std::string> skipped(skip.begin(), skip.end());
+    skipped.insert(k_root);
+    for (const char *top : {"/sys", "/run"}) {
+        std::error_code ec;
+        fs::recursive_directory_iterator it(top, fs::directory_options::none, ec);
+        for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            const std::string path = it->path().string();
+            if (skipped.count(path) != 0) {
+                snap[path] = "skipped";
+                it.disable_recursion_pending();
+                continue;
+            }
+            if (it->is_symlink()) {
+                snap[path] = "link " + fs::read_symlink(it->path()).string();
+            } else if (it->is_directory()) {
+                snap[path] = "dir";
+            } else if (it->is_regular_file()) {
+                const std::optional<std::string> content = try_read(path);
+                snap[path] = content ? "file " + std::to_string(std::hash<std::string>{}(*content)) + " " +
+                                           std::to_string(content->size())
+                                     : "unreadable";
+            } else {
+                snap[path] = "other";
+            }
+        }
+    }
+    return snap;
+}
+
+void expect_only_control_attributes_changed(const tree_snapshot &before, const tree_snapshot &after) {
+    for (const auto &[path, what] : after) {
+        const auto old = before.find(path);
+        if (path == k_root) {
+            continue; // the root itself may come and go
+        }
+        if (old == before.end()) {
+            ADD_FAILURE() << "created outside the output root: " << path;
+        } else if (old->second != what && !is_control_attribute(path)) {
+            ADD_FAILURE() << "changed outside the output root: " << path << " (" << old->second << " -> "
+                          << what << ")";
+        }
+    }
+    for (const auto &[path, what] : before) {
+        if (path != k_root && after.count(path) == 0) {
+            ADD_FAILURE() << "removed outside the output root: " << path;
+        }
+    }
+}
+
+void expect_update_modes(const fakeboard::board &b, const std::string &mode) {
+    for (const fakeboard::accumulator_chip &chip : b.chips) {
+        EXPECT_EQ(try_read(fakeboard::hwmon_dir(chip.hwmon) + "/accumulator_update_mode").value_or("<none>"),
+                  mode)
+            << chip.hwmon;
+    }
+}
+
+void expect_stopped_by_failures(const fakeboard::process_result &r) {
+    EXPECT_TRUE(r.exited) << "timed out " << r.timed_out << ", signal " << r.term_signal;
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, k_starting + k_too_many + k_quitting);
+    EXPECT_EQ(count_exact_lines(r.err, k_write_error), 6u) << r.err;
+    EXPECT_TRUE(only_lines(r.err, k_write_error)) << r.err;
+}
+
+void expect_stopped_by_signal(const fakeboard::process_result &r, std::size_t errors) {
+    EXPECT_TRUE(r.exited) << "timed out " << r.timed_out << ", signal " << r.term_signal;
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, k_starting + k_quitting);
+    EXPECT_EQ(count_exact_lines(r.err, k_write_error), errors) << r.err;
+    EXPECT_TRUE(only_lines(r.err, k_write_error)) << r.err;
+}
+
+std::string watts_text(std::int64_t microwatts) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6f\n", static_cast<double>(microwatts) / 1e6);
+    return text;
+}
+
+} // namespace faults

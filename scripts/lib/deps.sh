@@ -2,6 +2,7 @@
 
 declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev"
+  [bench]="strace valgrind gawk binutils"
 )
 
 need_packages() {

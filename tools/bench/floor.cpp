@@ -96,15 +96,15 @@ floor_counts count_cycle(const fakeboard::board &b, bool raw, const std::string 
     return c;
 }
 
-bool parse_board(const std::string &spec, fakeboard::board *out) {
-    if (spec == "reference") {
+bool parse_board(const std::string &board_name, fakeboard::board *out) {
+    if (board_name == "reference") {
         *out = fakeboard::reference_board();
         return true;
     }
-    if (spec.rfind("large", 0) == 0) {
+    if (board_name.rfind("large", 0) == 0) {
         int chips = 8;
         int zones = 200;
-        if (spec.size() > 5 && std::sscanf(spec.c_str(), "large:%d:%d", &chips, &zones) != 2) {
+        if (board_name.size() > 5 && std::sscanf(board_name.c_str(), "large:%d:%d", &chips, &zones) != 2) {
             return false;
         }
         *out = fakeboard::large_board(chips, zones);

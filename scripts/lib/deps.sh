@@ -3,6 +3,7 @@
 declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3"
   [plot]="gnuplot-nox fonts-dejavu-core"
+  [bench]="strace valgrind gawk binutils"
 )
 
 need_packages() {

@@ -2,6 +2,9 @@
 
 declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev"
+  [valgrind]="valgrind"
+  [fuzz]="clang-14 libclang-rt-14-dev"
+  [static]="clang-tidy-14 cppcheck"
 )
 
 need_packages() {

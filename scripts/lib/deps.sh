@@ -4,7 +4,7 @@ declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev"
   [valgrind]="valgrind"
   [fuzz]="clang-14 libclang-rt-14-dev"
-  [static]="clang-tidy-14 cppcheck"
+  [static]="clang-tidy-14 cppcheck python3"
 )
 
 need_packages() {

@@ -4,6 +4,9 @@ declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3"
   [plot]="gnuplot-nox fonts-dejavu-core"
   [bench]="strace valgrind gawk binutils"
+  [valgrind]="valgrind"
+  [fuzz]="clang-14 libclang-rt-14-dev"
+  [static]="clang-tidy-14 cppcheck python3"
 )
 
 need_packages() {

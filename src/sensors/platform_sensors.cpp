@@ -262,9 +262,9 @@ void sample_platform_sensors(reading_list &power_readings, reading_list &system_
 
     for (int cpu = 0; cpu < 8; ++cpu) {
         path_buffer path;
-        char key[32];
         if (format_path(path, platform_paths::cpu_cur_freq_format, cpu) &&
             sysfs_read_i64(path, &value) == 0) {
+            char key[32];
             std::snprintf(key, sizeof key, "cpufreq%d", cpu);
             reading_list_append(system_readings, key, value);
         }

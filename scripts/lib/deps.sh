@@ -5,6 +5,10 @@ declare -A VPM_PACKAGES=(
   [cross]="cmake make file g++-aarch64-linux-gnu qemu-user googletest"
   [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate"
   [plot]="gnuplot-nox fonts-dejavu-core"
+  [bench]="strace valgrind gawk binutils"
+  [valgrind]="valgrind"
+  [fuzz]="clang-14 libclang-rt-14-dev"
+  [static]="clang-tidy-14 cppcheck python3"
 )
 
 need_packages() {

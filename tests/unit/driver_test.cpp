@@ -23,12 +23,17 @@ struct argv_builder {
     std::vector<char *> pointers;
 };
 
-parse_outcome parse(std::vector<std::string> words, monitor_config &config) {
-    argv_builder args(std::move(words));
+// config.output_root points into args, so a test that reads it keeps args alive.
+parse_outcome parse(argv_builder &args, monitor_config &config) {
     testing::internal::CaptureStderr();
     const parse_outcome outcome = parse_command_line(args.argc(), args.argv(), config);
     testing::internal::GetCapturedStderr();
     return outcome;
+}
+
+parse_outcome parse(std::vector<std::string> words, monitor_config &config) {
+    argv_builder args(std::move(words));
+    return parse(args, config);
 }
 
 TEST(command_line, interval_is_at_least_one_and_clamped) {
@@ -49,10 +54,9 @@ TEST(command_line, options_defaults_and_overrides) {
     EXPECT_EQ(config.period_ms, 1000);
     EXPECT_FALSE(config.single_shot || config.write_raw || config.elapsed_time);
 
-    ASSERT_EQ(parse({"vpm", "-i", "100", "--interval-ms", "250", "--once", "--raw", "--etime", "--root-dir",
-                     "/a", "--root-dir", "/b", "extra", "words"},
-                    config),
-              parse_outcome::run);
+    argv_builder overrides({"vpm", "-i", "100", "--interval-ms", "250", "--once", "--raw", "--etime",
+                            "--root-dir", "/a", "--root-dir", "/b", "extra", "words"});
+    ASSERT_EQ(parse(overrides, config), parse_outcome::run);
     EXPECT_EQ(config.period_ms, 250);
     EXPECT_STREQ(config.output_root, "/b");
     EXPECT_TRUE(config.single_shot && config.write_raw && config.elapsed_time);

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -212,6 +213,83 @@ TEST_F(platform_sensors, a_thousand_zones) {
     EXPECT_EQ(cycle.thermal.items[1].type, "zone1");
     EXPECT_EQ(cycle.thermal.items[2].type, "zone10");
     EXPECT_EQ(cycle.thermal.items[3].type, "zone100");
+}
+
+} // namespace
+
+namespace {
+
+// The straightforward form: one fused multiply-add, truncation, limits.
+std::int64_t reference_round_x10(double x) {
+    const double scaled = std::fma(x, 10.0, 0.5);
+    if (std::isnan(scaled)) {
+        return 0;
+    }
+    if (scaled >= 9223372036854775808.0) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    if (scaled < -9223372036854775808.0) {
+        return std::numeric_limits<std::int64_t>::min();
+    }
+    return static_cast<std::int64_t>(scaled);
+}
+
+TEST(round_x10, agrees_with_a_fused_multiply_add_everywhere) {
+    std::vector<double> samples = {0.0,
+                                   -0.0,
+                                   0.05,
+                                   -0.05,
+                                   0.15,
+                                   0.25,
+                                   0.35,
+                                   2.5,
+                                   -2.5,
+                                   1e-300,
+                                   -1e-300,
+                                   4.9e-324,
+                                   0.0009765625,
+                                   -0.0009765625,
+                                   0.001,
+                                   1e15,
+                                   922337203685477580.7,
+                                   -922337203685477580.8,
+                                   922337203685477580.0,
+                                   2305843009213693951.0,
+                                   4503599627370495.5,
+                                   9007199254740991.0,
+                                   450359962737049.55};
+    // Values just around the rounding points k/10 - 0.05 and the integers, in every binade the parser can
+    // give.
+    for (int k = -2000; k <= 2000; ++k) {
+        const double point = static_cast<double>(k) / 10.0 - 0.05;
+        double below = point;
+        double above = point;
+        for (int step = 0; step < 4; ++step) {
+            below = std::nextafter(below, -INFINITY);
+            above = std::nextafter(above, INFINITY);
+            samples.push_back(below);
+            samples.push_back(above);
+        }
+        samples.push_back(point);
+    }
+    std::uint64_t state = 0x9e3779b97f4a7c15ULL;
+    for (int i = 0; i < 2000000; ++i) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        samples.push_back(std::bit_cast<double>(state));
+        // Mostly values of an ordinary size: random mantissa, exponent within +-70.
+        const std::uint64_t exponent = 1023 - 70 + (state >> 56) % 141;
+        samples.push_back(std::bit_cast<double>((state & 0x800fffffffffffffULL) | (exponent << 52)));
+    }
+    std::size_t mismatches = 0;
+    for (double x : samples) {
+        if (round_x10(x) != reference_round_x10(x) && ++mismatches < 10) {
+            ADD_FAILURE() << std::hexfloat << x << " gives " << round_x10(x) << ", expected "
+                          << reference_round_x10(x);
+        }
+    }
+    EXPECT_EQ(mismatches, 0U);
 }
 
 } // namespace

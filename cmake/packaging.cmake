@@ -60,15 +60,16 @@ endif()
 
 # Depends: none for a static binary; from the binary's libraries (dpkg-shlibdeps) for a native dynamic
 # one; for a cross-built dynamic one dpkg-shlibdeps cannot resolve the target's libraries, so they are
-# named here with the versions its symbols need (GLIBC_2.34, and with a shared libstdc++ CXXABI_1.3.9 and
-# GCC_3.0: what dpkg-shlibdeps derives for the amd64 build of the same code). The package check compares
-# them with the binary's needed libraries and symbol versions.
+# named here with the versions its symbols need, as dpkg-shlibdeps derives them for the amd64 build of the
+# same code: GLIBC_2.35 (_dl_find_object, used by the linked-in libgcc unwinder), or with a shared
+# libstdc++ GLIBC_2.34, CXXABI_1.3.9 and GCC_3.0. The package check compares them with the binary's
+# needed libraries and symbol versions.
 if(VPM_STATIC)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 elseif(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   if(VPM_STATIC_LIBSTDCXX)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.35)")
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5)")
   endif()

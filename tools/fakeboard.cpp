@@ -26,23 +26,6 @@ int usage() {
     return 2;
 }
 
-bool parse_board(const std::string &spec, fakeboard::board *out) {
-    if (spec == "reference") {
-        *out = fakeboard::reference_board();
-        return true;
-    }
-    if (spec.rfind("large", 0) == 0) {
-        int chips = 8;
-        int zones = 200;
-        if (spec.size() > 5 && std::sscanf(spec.c_str(), "large:%d:%d", &chips, &zones) != 2) {
-            return false;
-        }
-        *out = fakeboard::large_board(chips, zones);
-        return true;
-    }
-    return false;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -52,7 +35,7 @@ int main(int argc, char **argv) {
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--board" && i + 1 < argc) {
-            if (!parse_board(argv[++i], &board)) {
+            if (!fakeboard::board_by_name(argv[++i], &board)) {
                 return usage();
             }
         } else if (arg == "--simulate") {

@@ -96,23 +96,6 @@ floor_counts count_cycle(const fakeboard::board &b, bool raw, const std::string 
     return c;
 }
 
-bool parse_board(const std::string &board_name, fakeboard::board *out) {
-    if (board_name == "reference") {
-        *out = fakeboard::reference_board();
-        return true;
-    }
-    if (board_name.rfind("large", 0) == 0) {
-        int chips = 8;
-        int zones = 200;
-        if (board_name.size() > 5 && std::sscanf(board_name.c_str(), "large:%d:%d", &chips, &zones) != 2) {
-            return false;
-        }
-        *out = fakeboard::large_board(chips, zones);
-        return true;
-    }
-    return false;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -122,7 +105,7 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--board" && i + 1 < argc) {
-            if (!parse_board(argv[++i], &board)) {
+            if (!fakeboard::board_by_name(argv[++i], &board)) {
                 std::fprintf(stderr, "bench_floor: unknown board %s\n", argv[i]);
                 return 2;
             }

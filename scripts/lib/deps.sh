@@ -8,7 +8,7 @@ declare -A VPM_PACKAGES=(
   [bench]="strace valgrind gawk binutils"
   [valgrind]="valgrind"
   [fuzz]="clang-14 libclang-rt-14-dev"
-  [static]="clang-tidy-14 cppcheck python3"
+  [static]="clang-tidy-14 clang-format-14 cppcheck python3"
 )
 
 need_packages() {

@@ -92,11 +92,7 @@ TEST(alloc_faults, reading_list_append_drops_only_the_reading) {
 
 class alloc_board_faults : public board_test {
   protected:
-    void SetUp() override {
-        board_test::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
+    void lay_out_board() override {
         board_ = fakeboard::reference_board();
         // A type too long for the small-string buffer, so copying it allocates too.
         board_.zones[5].type = "nsp-thermal-zone-with-a-long-type";

@@ -13,13 +13,7 @@ using namespace faults;
 
 class attribute_faults : public board_test {
   protected:
-    void SetUp() override {
-        board_test::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
-        board_ = fakeboard::reference_board();
-    }
+    void lay_out_board() override { board_ = fakeboard::reference_board(); }
 
     fakeboard::board board_;
 };

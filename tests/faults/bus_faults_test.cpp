@@ -51,11 +51,7 @@ layout chip_layout(const fakeboard::accumulator_chip &chip) {
 
 class bus_faults : public board_test {
   protected:
-    void SetUp() override {
-        board_test::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
+    void lay_out_board() override {
         board_ = fakeboard::reference_board();
         fakeboard::lay_out(board_);
     }

@@ -13,11 +13,7 @@ using namespace faults;
 
 class signal_faults : public board_test {
   protected:
-    void SetUp() override {
-        board_test::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
+    void lay_out_board() override {
         board_ = fakeboard::reference_board();
         fakeboard::lay_out(board_);
     }

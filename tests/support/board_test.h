@@ -24,7 +24,11 @@ class board_test : public ::testing::Test {
         std::string mount_error;
         ASSERT_TRUE(fakeboard::mount_board_tmpfs(&mount_error)) << mount_error;
         mounted_ = true;
+        lay_out_board();
     }
+
+    // What a test suite lays out on its fresh board; runs only once the sandbox is in place.
+    virtual void lay_out_board() {}
 
     void TearDown() override {
         release_daemon_state();

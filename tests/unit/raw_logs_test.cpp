@@ -18,13 +18,7 @@ std::string log(const std::string &name) {
 
 class raw_logs : public board_test {
   protected:
-    void SetUp() override {
-        board_test::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
-        fakeboard::make_directories(std::string(k_root) + "/power");
-    }
+    void lay_out_board() override { fakeboard::make_directories(std::string(k_root) + "/power"); }
     // Makes the device cache ready for a board with the given chips.
     void discover(const fakeboard::board &b) {
         fakeboard::lay_out(b);

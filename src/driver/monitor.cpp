@@ -10,7 +10,6 @@
 
 #include <getopt.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -50,7 +49,6 @@ void print_usage(const char *program) {
 
 std::int32_t parse_period_ms(const char *text) {
     // atoi's reading of the text, but a value beyond the 32-bit range is clamped rather than undefined.
-    errno = 0;
     const long long parsed = std::strtoll(text, nullptr, 10);
     if (parsed > INT32_MAX) {
         return INT32_MAX;

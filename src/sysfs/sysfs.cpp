@@ -90,6 +90,13 @@ int read_attribute(const char *path, std::size_t limit, attribute_text &out) {
     return 0;
 }
 
+// Cuts text in place at the first '\n' or '\r'; returns the remaining length.
+std::size_t cut_at_line_end(char *text) {
+    const std::size_t n = std::strcspn(text, "\n\r");
+    text[n] = '\0';
+    return n;
+}
+
 bool only_line_space(const char *p) {
     for (; *p != '\0'; ++p) {
         if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r') {
@@ -107,12 +114,6 @@ bool format_path(path_buffer &buffer, const char *format, ...) {
     const int n = std::vsnprintf(buffer, k_path_capacity, format, args);
     va_end(args);
     return n >= 0 && static_cast<std::size_t>(n) < k_path_capacity;
-}
-
-std::size_t cut_at_line_end(char *text) {
-    const std::size_t n = std::strcspn(text, "\n\r");
-    text[n] = '\0';
-    return n;
 }
 
 int parse_decimal_i64(const char *text, std::int64_t *value) {

@@ -46,6 +46,3 @@ struct glob_owner {
 [[nodiscard]] int parse_real(const char *text, double *value);
 [[nodiscard]] int parse_hex_list(const char *text, bool skip_to_colon, std::uint64_t *values,
                                  std::size_t capacity);
-
-// Cuts NUL-terminated text in place at the first '\n' or '\r'; returns the remaining length.
-std::size_t cut_at_line_end(char *text);

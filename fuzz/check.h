@@ -34,3 +34,15 @@ inline bool line_space(char c) {
 inline bool digit(char c) {
     return c >= '0' && c <= '9';
 }
+
+// Steps over the white space and the sign the C parsers accept before a number; true for '-'.
+inline bool skip_space_and_sign(const char *&p) {
+    while (c_space(*p)) {
+        ++p;
+    }
+    const bool negative = *p == '-';
+    if (*p == '+' || *p == '-') {
+        ++p;
+    }
+    return negative;
+}

@@ -13,14 +13,7 @@ constexpr std::int64_t k_untouched = 0x5a5a5a5a5a5a5a5a;
 
 // Returns 0 and the value when the text is a valid in-range decimal, otherwise -1.
 int reference_decimal(const char *p, std::int64_t *value) {
-    while (c_space(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
+    const bool negative = skip_space_and_sign(p);
     if (!digit(*p)) {
         return -1;
     }

@@ -21,14 +21,7 @@ bool never_in_number(char c) {
 // Its mantissa and the power of ten are exact doubles, so one correctly rounded division gives
 // exactly the correctly rounded value the parser must return. Returns false outside that form.
 bool reference_plain_decimal(const char *p, double *value) {
-    while (c_space(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
+    const bool negative = skip_space_and_sign(p);
     std::uint64_t mantissa = 0;
     int digits = 0;
     int fraction_digits = 0;

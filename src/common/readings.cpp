@@ -10,6 +10,15 @@ void reading_list_append(reading_list &list, const char *name, std::int64_t valu
     }
 }
 
+const reading *find_device_reading(const reading_list &list, int device) {
+    for (const reading &entry : list.items) {
+        if (entry.device == device) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
 void reading_list_clear(reading_list &list) {
     list.items.clear();
 }

@@ -24,6 +24,8 @@ struct reading_list {
 
 // Appends a copy of the name; when memory cannot be had the reading is dropped silently.
 void reading_list_append(reading_list &list, const char *name, std::int64_t value, int device = -1);
+// The first reading from accumulator device `device`, or none when that device has none this cycle.
+[[nodiscard]] const reading *find_device_reading(const reading_list &list, int device);
 // Frees every name; the array's capacity is kept so the next cycle does not reallocate it.
 void reading_list_clear(reading_list &list);
 

@@ -51,15 +51,6 @@ int write_header_if_pending(const char *path, std::size_t capacity, AddFields ad
     return 0;
 }
 
-const reading *device_entry(const reading_list &list, std::size_t device_index) {
-    for (const reading &entry : list.items) {
-        if (entry.device == static_cast<int>(device_index)) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
 struct system_figures {
     long long gpufreq = 0;
     long long cpufreq[8] = {};
@@ -185,8 +176,9 @@ int write_device_raw_log(const char *output_root, const cycle_readings &lists, d
     }
 
     // Only this device's own snapshot time and count belong on its line; a missing one stays empty.
-    const reading *snapshot = device_entry(lists.timestamp_readings, device_index);
-    const reading *accumulator = device_entry(lists.accumulator_readings, device_index);
+    const reading *snapshot = find_device_reading(lists.timestamp_readings, static_cast<int>(device_index));
+    const reading *accumulator =
+        find_device_reading(lists.accumulator_readings, static_cast<int>(device_index));
     csv_line line;
     csv_line_init(line, state.data_buffer, k_device_line_capacity);
     int rc = csv_line_add_field(line, "%.3f", cycle_time_s);

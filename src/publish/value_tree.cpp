@@ -43,23 +43,6 @@ int write_value_file(const char *output_root, const char *directory, const char 
     return sysfs_write(path, std::string_view(text, static_cast<std::size_t>(n)), false);
 }
 
-// Timestamp entry of the accumulator entry's own device; none when that device has no snapshot time.
-const reading *paired_timestamp(const reading_list &timestamps, const reading &accumulator,
-                                std::size_t position) {
-    if (accumulator.device < 0) {
-        if (position < timestamps.count() && timestamps[position].device < 0) {
-            return &timestamps[position];
-        }
-        return nullptr;
-    }
-    for (const reading &entry : timestamps.items) {
-        if (entry.device == accumulator.device) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
 
 void sanitize_name(char *buffer, std::size_t capacity, const char *name) {
@@ -126,14 +109,13 @@ int publish_value_tree(const char *output_root, const cycle_readings &lists) {
         }
     }
 
-    const reading_list &accumulators = lists.accumulator_readings;
-    for (std::size_t i = 0; i < accumulators.count(); ++i) {
-        const reading &entry = accumulators[i];
+    for (const reading &entry : lists.accumulator_readings.items) {
         if (write_value_file(output_root, "accumulator", entry.name.c_str(), "%lld\n",
                              static_cast<long long>(entry.value)) != 0) {
             return -1;
         }
-        const reading *snapshot = paired_timestamp(lists.timestamp_readings, entry, i);
+        // The device's own snapshot time; none when that device has none this cycle.
+        const reading *snapshot = find_device_reading(lists.timestamp_readings, entry.device);
         if (snapshot != nullptr && write_value_file(output_root, "timestamp", entry.name.c_str(), "%.4f\n",
                                                     static_cast<double>(snapshot->value) / 1e9) != 0) {
             return -1;

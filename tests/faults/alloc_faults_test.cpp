@@ -215,8 +215,8 @@ TEST_F(alloc_board_faults, failed_zone_discovery_is_retried_next_cycle) {
     long n = 1;
     for (; n < k_max_attempts; ++n) {
         release_platform_sensors();
-        fakeboard::remove_tree(late_zone);
-        fakeboard::remove_tree(later_zone);
+        fakeboard::remove_device(late_zone);
+        fakeboard::remove_device(later_zone);
         platform_lists first;
         long refused = 0;
         {

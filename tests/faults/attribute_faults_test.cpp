@@ -32,7 +32,7 @@ TEST_F(attribute_faults, removed_device_directory_loses_its_readings_and_the_res
     running_daemon d = start_daemon({"-i", "50", "--raw"});
     ASSERT_TRUE(wait_until([] { return fakeboard::file_exists(k_stamp_b); }, 3.0));
 
-    fakeboard::remove_tree(fakeboard::hwmon_dir("hwmon2"));
+    fakeboard::remove_device(fakeboard::hwmon_dir("hwmon2"));
     const tree_snapshot before = snapshot_outside_root();
     // After a whole cycle without the device, its snapshot time no longer moves; the other's does.
     ASSERT_TRUE(wait_for_change(k_stamp_b, 1.0));

@@ -19,6 +19,9 @@ inline const std::string k_write_error = "Error: Could not write to /run/pm";
 inline const std::string k_starting = "vantrel power monitor starting...\n";
 inline const std::string k_quitting = "vantrel power monitor quitting...\n";
 inline const std::string k_too_many = "Error: too many failures..\n";
+// A control attribute the daemon could not write (a device gone, a read-only attribute): reported, and
+// not one of the write errors the checks below count.
+inline const std::string k_warning_prefix = "Warning: could not write ";
 
 // The daemon as it runs: its process, and when it was started on the test's clock. A daemon still
 // running when this goes away (a failed assertion) is killed, so no test leaves one behind.
@@ -68,10 +71,14 @@ void expect_only_control_attributes_changed(const tree_snapshot &before, const t
 // Every chip's accumulator_update_mode holds exactly `mode` (the daemon writes it without a newline).
 void expect_update_modes(const fakeboard::board &b, const std::string &mode);
 
+// `text` without its lines beginning with k_warning_prefix.
+std::string without_warnings(const std::string &text);
+
 // A run that the daemon ended by itself after the sixth failed pass: exit 0, the three notices on
 // standard output, and exactly six write errors naming the root on standard error.
 void expect_stopped_by_failures(const fakeboard::process_result &r);
 // A run ended by a signal: exit 0, starting and quitting notices only, and `errors` write errors.
+// Both skip control-attribute warnings.
 void expect_stopped_by_signal(const fakeboard::process_result &r, std::size_t errors);
 
 // Watts as the value tree writes them, e.g. "0.350000\n".

@@ -143,7 +143,7 @@ TEST_F(accumulators, labels_are_read_once_and_retried_until_read) {
 TEST_F(accumulators, vanished_device_keeps_its_place_and_timestamp) {
     fakeboard::lay_out(fakeboard::reference_board());
     sample();
-    fakeboard::remove_tree(hwmon_dir("hwmon10"));
+    fakeboard::remove_device(hwmon_dir("hwmon10"));
     sample();
     EXPECT_THAT(names(cycle.timestamp_readings), ElementsAre("max34417_b", "max34417"));
     EXPECT_THAT(names(cycle.accumulator_readings), ElementsAre("max34417"));

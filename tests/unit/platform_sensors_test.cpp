@@ -197,7 +197,7 @@ TEST_F(platform_sensors, zones_need_type_and_temp_and_always_report) {
     sample();
     EXPECT_THAT(zone_types(), ElementsAre("a", "", "a"));
     write_file(fakeboard::zone_dir("thermal_zone2") + "/temp", "hot\n");
-    fakeboard::remove_tree(fakeboard::zone_dir("thermal_zone0"));
+    fakeboard::remove_device(fakeboard::zone_dir("thermal_zone0"));
     sample();
     ASSERT_EQ(cycle.thermal.items.size(), 3U);
     EXPECT_EQ(cycle.thermal.items[0].millidegrees, 0);

@@ -151,34 +151,48 @@ bool only_lines(const std::string &text, const std::string &line) {
     return text.empty() || text.back() == '\n';
 }
 
+namespace {
+
+void snapshot_tree(const std::string &top, const std::set<std::string> &skipped, tree_snapshot &snap) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(top, fs::directory_options::none, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string path = it->path().string();
+        if (skipped.count(path) != 0) {
+            snap[path] = "skipped";
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_symlink()) {
+            snap[path] = "link " + fs::read_symlink(it->path()).string();
+        } else if (it->is_directory()) {
+            snap[path] = "dir";
+        } else if (it->is_regular_file()) {
+            const std::optional<std::string> content = try_read(path);
+            snap[path] = content ? "file " + std::to_string(std::hash<std::string>{}(*content)) + " " +
+                                       std::to_string(content->size())
+                                 : "unreadable";
+        } else {
+            snap[path] = "other";
+        }
+    }
+}
+
+} // namespace
+
 tree_snapshot snapshot_outside_root(const std::vector<std::string> &skip) {
     tree_snapshot snap;
     std::set<std::string> skipped(skip.begin(), skip.end());
     skipped.insert(k_root);
     for (const char *top : {"/sys", "/run"}) {
-        std::error_code ec;
-        fs::recursive_directory_iterator it(top, fs::directory_options::none, ec);
-        for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            const std::string path = it->path().string();
-            if (skipped.count(path) != 0) {
-                snap[path] = "skipped";
-                it.disable_recursion_pending();
-                continue;
-            }
-            if (it->is_symlink()) {
-                snap[path] = "link " + fs::read_symlink(it->path()).string();
-            } else if (it->is_directory()) {
-                snap[path] = "dir";
-            } else if (it->is_regular_file()) {
-                const std::optional<std::string> content = try_read(path);
-                snap[path] = content ? "file " + std::to_string(std::hash<std::string>{}(*content)) + " " +
-                                           std::to_string(content->size())
-                                     : "unreadable";
-            } else {
-                snap[path] = "other";
-            }
-        }
+        snapshot_tree(top, skipped, snap);
     }
+    return snap;
+}
+
+tree_snapshot snapshot_under(const std::string &dir) {
+    tree_snapshot snap;
+    snapshot_tree(dir, {}, snap);
     return snap;
 }
 

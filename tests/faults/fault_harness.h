@@ -64,6 +64,8 @@ std::vector<std::string> split(const std::string &text, char separator);
 // each regular file's content; comparing two shows what the daemon touched outside its root.
 using tree_snapshot = std::map<std::string, std::string>;
 tree_snapshot snapshot_outside_root(const std::vector<std::string> &skip = {});
+// Every path below `dir`, the same way.
+tree_snapshot snapshot_under(const std::string &dir);
 // Fails the test for any difference other than a device control attribute (measurement_mode,
 // accumulator_update_mode, accumulator_update) of an existing hwmon directory changing content.
 void expect_only_control_attributes_changed(const tree_snapshot &before, const tree_snapshot &after);

@@ -16,6 +16,11 @@ inline constexpr const char *battery_percent = "/run/vantrelcharger/battery_perc
 
 inline constexpr const char *default_output_root = "/run/power-monitor";
 
+// One daemon at a time: the running one holds an exclusive flock on this file. It lives outside the
+// output root so that asking for help never creates the tree.
+inline constexpr const char *lock_directory = "/run/vantrel-power-monitor";
+inline constexpr const char *lock_file = "/run/vantrel-power-monitor/lock";
+
 // hwmon device names.
 inline constexpr const char *accumulator_name_prefix = "max34417";
 inline constexpr const char *fan_hwmon_name = "slg4ax46073v";

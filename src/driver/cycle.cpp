@@ -1,6 +1,7 @@
 #include "driver/cycle.h"
 
 #include "common/time_helpers.h"
+#include "publish/output_tree.h"
 #include "publish/raw_logs.h"
 #include "publish/value_tree.h"
 #include "sensors/accumulators.h"
@@ -22,13 +23,66 @@ cycle_outcome run_cycle(const monitor_config &config, const timespec &start_time
     sample_platform_sensors(lists.power_readings, lists.system_readings, lists.thermal);
     const double cycle_time_s = cycle_time_seconds(config, start_time, monotonic_now());
 
-    if (publish_value_tree(config.output_root, lists) != 0) {
+    // The root is resolved and checked afresh: it may have been replaced since the last cycle.
+    output_tree tree;
+    if (open_output_tree(config.output_root, tree) != 0) {
         return cycle_outcome::failed;
     }
-    if (config.write_raw && publish_raw_logs(config.output_root, lists, cycle_time_s) != 0) {
+    if (publish_value_tree(tree, lists) != 0) {
+        return cycle_outcome::failed;
+    }
+    if (config.write_raw && publish_raw_logs(tree, lists, cycle_time_s) != 0) {
         return cycle_outcome::failed;
     }
     return cycle_outcome::published;
+}
+
+namespace {
+
+constexpr std::uint32_t k_stop_grace_ms = 1000;
+
+bool reached(const timespec &now, const timespec &when) {
+    return now.tv_sec > when.tv_sec || (now.tv_sec == when.tv_sec && now.tv_nsec >= when.tv_nsec);
+}
+
+const timespec &earlier(const timespec &a, const timespec &b) {
+    return reached(a, b) ? b : a;
+}
+
+} // namespace
+
+void wait_for_deadline(const timespec &deadline) {
+    // A stop request ends the wait at most a second after it is seen, however long the period.
+    // Without one, the wait goes in slices of at most a second, so that a request that lands
+    // between the flag check and the sleep is still seen within a second.
+    bool stop_seen = false;
+    timespec stop_by{};
+    for (;;) {
+        timespec now = monotonic_now();
+        if (stop_requested != 0 && !stop_seen) {
+            stop_seen = true;
+            stop_by = now;
+            timespec_add_ms(stop_by, k_stop_grace_ms);
+        }
+        timespec slice_end = now;
+        timespec_add_ms(slice_end, k_stop_grace_ms);
+        const timespec &target = earlier(deadline, stop_seen ? stop_by : slice_end);
+        if (reached(now, target)) {
+            return;
+        }
+        const int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr);
+        if (rc == EINTR) {
+            continue;
+        }
+        if (&target == &deadline || stop_seen) {
+            return;
+        }
+        // A whole slice passed with no interruption: a request seen now came within that slice,
+        // so at most a second ago.
+        if (stop_requested != 0) {
+            return;
+        }
+    }
 }
 
 void run_cycle_loop(const monitor_config &config, const timespec &start_time, timespec &next_deadline) {
@@ -36,9 +90,7 @@ void run_cycle_loop(const monitor_config &config, const timespec &start_time, ti
     // Kept across cycles so the lists' arrays are reused; every name is freed at the end of each cycle.
     cycle_readings lists;
     for (;;) {
-        // A signal never shortens the wait: the schedule stays on its absolute deadlines.
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next_deadline, nullptr) == EINTR) {
-        }
+        wait_for_deadline(next_deadline);
         // From the previous deadline, not the wake-up: an overrun is caught up, never dropped.
         timespec_add_ms(next_deadline, static_cast<std::uint32_t>(config.period_ms));
 

@@ -17,5 +17,9 @@ enum class cycle_outcome { skipped, published, failed };
 [[nodiscard]] double cycle_time_seconds(const monitor_config &config, const timespec &start_time,
                                         const timespec &now);
 
+// Sleeps until the absolute CLOCK_MONOTONIC deadline. A stop request cuts the wait to at most a
+// second after it is seen; a signal otherwise never shortens it.
+void wait_for_deadline(const timespec &deadline);
+
 // Runs cycles on absolute deadlines until the sixth failed pass, --once, or a stop request.
 void run_cycle_loop(const monitor_config &config, const timespec &start_time, timespec &next_deadline);

@@ -8,15 +8,28 @@
 #include "sensors/platform_sensors.h"
 #include "sysfs/sysfs.h"
 
-#include <getopt.h>
+#include "common/unique_fd.h"
+#include "publish/output_tree.h"
 
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 volatile std::sig_atomic_t stop_requested = 0;
 
 namespace {
+
+// The exclusive lock of the running daemon, held until the process ends.
+unique_fd instance_lock;
+// Whether the exit handler may return the devices to "auto": never while another daemon runs them.
+bool devices_are_ours = false;
 
 constexpr const char *k_usage = "Usage: %s \n"
                                 "  -i, --interval-ms MS   sampling period (default 1000)\n"
@@ -43,6 +56,59 @@ void install_signal_handlers() {
 
 void print_usage(const char *program) {
     std::fprintf(stderr, k_usage, program != nullptr ? program : "");
+}
+
+bool lock_exclusively(int fd) {
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Takes the instance lock for a daemon about to run, creating its directory and file if needed.
+// Prints why and returns false when it cannot be had.
+bool take_instance_lock() {
+    if (::mkdir(platform_paths::lock_directory, 0755) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "Error: could not lock %s: %s\n", platform_paths::lock_file,
+                     std::strerror(errno));
+        return false;
+    }
+    unique_fd file(::open(platform_paths::lock_file,
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644));
+    struct stat st {};
+    if (!file.valid() || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "Error: could not lock %s: %s\n", platform_paths::lock_file,
+                     std::strerror(file.valid() ? EINVAL : errno));
+        return false;
+    }
+    if (!lock_exclusively(file.fd)) {
+        if (errno == EWOULDBLOCK) {
+            std::fprintf(stderr, "Error: another instance holds %s\n", platform_paths::lock_file);
+        } else {
+            std::fprintf(stderr, "Error: could not lock %s: %s\n", platform_paths::lock_file,
+                         std::strerror(errno));
+        }
+        return false;
+    }
+    instance_lock = std::move(file);
+    return true;
+}
+
+// For --help and bad options: true unless a running daemon holds the lock. Creates nothing; when
+// the lock is free it is kept until exit, so no daemon starts while the devices are being reset.
+bool no_other_instance() {
+    unique_fd file(
+        ::open(platform_paths::lock_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.valid()) {
+        return true;
+    }
+    if (!lock_exclusively(file.fd)) {
+        return errno != EWOULDBLOCK;
+    }
+    instance_lock = std::move(file);
+    return true;
 }
 
 } // namespace
@@ -102,17 +168,29 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
             return parse_outcome::bad_option;
         }
     }
+    // An empty root would put the tree's directories at the filesystem root.
+    if (config.output_root[0] == '\0') {
+        print_usage(argc > 0 ? argv[0] : nullptr);
+        return parse_outcome::bad_option;
+    }
     return parse_outcome::run;
 }
 
 void monitor_shutdown() {
-    set_accumulator_update_mode(update_mode::automatic);
+    if (devices_are_ours) {
+        set_accumulator_update_mode(update_mode::automatic);
+    }
     release_accumulator_devices();
     release_platform_sensors();
     release_raw_logs();
 }
 
 int monitor_main(int argc, char **argv) {
+    // A reader that went away (a closed pipe, a journal that stopped) must not end the daemon: a
+    // notice that cannot be written is dropped.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    // The tree is for every reader: files 0644 and directories 0755, whatever umask was inherited.
+    (void)::umask(022);
     const timespec start_time = monotonic_now();
     // The first cycle comes a fixed second after start, whatever the interval.
     timespec next_deadline = start_time;
@@ -126,12 +204,19 @@ int monitor_main(int argc, char **argv) {
     monitor_config config;
     switch (parse_command_line(argc, argv, config)) {
     case parse_outcome::help:
+        devices_are_ours = no_other_instance();
         return 0;
     case parse_outcome::bad_option:
+        devices_are_ours = no_other_instance();
         return 2;
     case parse_outcome::run:
         break;
     }
+    // Before any device is touched: a second daemon must leave the first one's chips alone.
+    if (!take_instance_lock()) {
+        return 1;
+    }
+    devices_are_ours = true;
 
     {
         device_list found;
@@ -143,11 +228,11 @@ int monitor_main(int argc, char **argv) {
 
     install_signal_handlers();
 
-    for (const char *directory : {"power", "voltage"}) {
-        path_buffer path;
-        if (format_path(path, "%s/%s", config.output_root, directory)) {
-            (void)make_dirs(path, 0755);
-        }
+    {
+        // The tree's directories exist from the start; a root that cannot be had is reported by the
+        // first cycle.
+        output_tree tree;
+        (void)open_output_tree(config.output_root, tree);
     }
     set_measurement_mode("normal");
     set_accumulator_update_mode(update_mode::manual);

@@ -54,6 +54,43 @@ int csv_line_add_field(csv_line &line, const char *format, ...) {
     return rc;
 }
 
+int csv_line_add_text(csv_line &line, std::string_view text) {
+    const bool quoted = text.find_first_of(",\"\r\n") != std::string_view::npos;
+    std::size_t needed = text.size() + (line.first_field == 0 ? 1 : 0);
+    if (quoted) {
+        needed += 2;
+        for (char c : text) {
+            needed += c == '"' ? 1 : 0;
+        }
+    }
+    // Room for the text and the terminating NUL; a line that cannot hold it is unusable, as with
+    // every other field.
+    if (line.length >= line.capacity || needed >= line.capacity - line.length) {
+        line.length = line.capacity == 0 ? 0 : line.capacity - 1;
+        return -1;
+    }
+    char *out = line.buffer + line.length;
+    if (line.first_field == 0) {
+        *out++ = ',';
+    }
+    line.first_field = 0;
+    if (quoted) {
+        *out++ = '"';
+    }
+    for (char c : text) {
+        *out++ = c;
+        if (quoted && c == '"') {
+            *out++ = '"';
+        }
+    }
+    if (quoted) {
+        *out++ = '"';
+    }
+    *out = '\0';
+    line.length += needed;
+    return 0;
+}
+
 int csv_line_end(csv_line &line) {
     return csv_line_append(line, "\n");
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 struct csv_line {
     char *buffer = nullptr;
@@ -17,4 +18,7 @@ void csv_line_init(csv_line &line, char *buffer, std::size_t capacity);
 // Like csv_line_append, preceded by "," unless this is the line's first field.
 [[nodiscard]] int csv_line_add_field(csv_line &line, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+// A text field, preceded by "," unless first. A field holding a comma, a double quote, CR or LF is
+// quoted, with each double quote doubled, so that it stays one field; any other text is kept as is.
+[[nodiscard]] int csv_line_add_text(csv_line &line, std::string_view text);
 [[nodiscard]] int csv_line_end(csv_line &line);

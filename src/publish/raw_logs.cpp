@@ -24,31 +24,47 @@ struct raw_log_state {
 
 raw_log_state state;
 
-void remember_header(const char *path) {
-    try {
-        state.headed_logs.emplace_back(path);
-    } catch (const std::bad_alloc &) {
-        // Forgetting only costs a repeated header next pass.
-    }
+int write_line(const output_tree &tree, const char *name, const csv_line &line, bool append) {
+    return write_output_file(tree, output_dir::power, name, std::string_view(line.buffer, line.length),
+                             append);
 }
 
-int write_line(const char *path, const csv_line &line, bool append) {
-    return sysfs_write(path, std::string_view(line.buffer, line.length), append);
-}
-
-// Writes the header line (recreating the log) when this run has not yet written it.
+// Writes the header line (recreating the log) when this run has not yet written it. The log is
+// remembered with memory taken before the header is written: remembering can then no longer fail,
+// and a remembered log is never recreated (truncated) later in the run.
 template <typename AddFields>
-int write_header_if_pending(const char *path, std::size_t capacity, AddFields add) {
-    if (!header_pending(path)) {
+int write_header_if_pending(const output_tree &tree, const char *name, std::size_t capacity, AddFields add) {
+    if (!header_pending(name)) {
         return 0;
+    }
+    std::string key;
+    try {
+        key.assign(name);
+        state.headed_logs.reserve(state.headed_logs.size() + 1);
+    } catch (const std::bad_alloc &) {
+        return -1;
     }
     csv_line line;
     csv_line_init(line, state.header_buffer, capacity);
-    if (add(line) != 0 || csv_line_end(line) != 0 || write_line(path, line, false) != 0) {
+    if (add(line) != 0 || csv_line_end(line) != 0 || write_line(tree, name, line, false) != 0) {
         return -1;
     }
-    remember_header(path);
+    state.headed_logs.push_back(std::move(key));
     return 0;
+}
+
+// The log's file name in power/: the device name with every "/" made "_", so that a name such as
+// "max34417/1" names one file in that directory and nothing outside it.
+bool device_log_name(path_buffer &name, const std::string &device_name) {
+    if (!format_path(name, "%s_raw", device_name.c_str())) {
+        return false;
+    }
+    for (char *p = name; *p != '\0'; ++p) {
+        if (*p == '/') {
+            *p = '_';
+        }
+    }
+    return true;
 }
 
 struct system_figures {
@@ -117,9 +133,9 @@ double advance_throttle_history(const system_figures &f, double cycle_time_s) {
 
 } // namespace
 
-bool header_pending(const char *path) {
+bool header_pending(const char *name) {
     for (const std::string &done : state.headed_logs) {
-        if (done == path) {
+        if (done == name) {
             return false;
         }
     }
@@ -135,17 +151,17 @@ void release_raw_logs() {
     state.history = bcl_throttle_history{};
 }
 
-int write_device_raw_log(const char *output_root, const cycle_readings &lists, double cycle_time_s,
+int write_device_raw_log(const output_tree &tree, const cycle_readings &lists, double cycle_time_s,
                          std::size_t device_index) {
     const std::string *device_name = nullptr;
     if (lookup_device_name(device_index, &device_name) != 0) {
         return -1;
     }
-    path_buffer path;
-    if (!format_path(path, "%s/power/%s_raw", output_root, device_name->c_str())) {
+    path_buffer name;
+    if (!device_log_name(name, *device_name)) {
         return -1;
     }
-    const int header_rc = write_header_if_pending(path, k_device_line_capacity, [&](csv_line &line) {
+    const int header_rc = write_header_if_pending(tree, name, k_device_line_capacity, [&](csv_line &line) {
         if (csv_line_add_field(line, "time") != 0 || csv_line_add_field(line, "atime") != 0 ||
             csv_line_add_field(line, "acc") != 0) {
             return -1;
@@ -153,7 +169,7 @@ int write_device_raw_log(const char *output_root, const cycle_readings &lists, d
         for (int n = 1; n <= 4; ++n) {
             const std::string *label = nullptr;
             const int rc = lookup_channel_label(device_index, channel_kind::power, n, &label) == 0
-                               ? csv_line_add_field(line, "%s", label->c_str())
+                               ? csv_line_add_text(line, *label)
                                : csv_line_add_field(line, "power%d", n);
             if (rc != 0) {
                 return -1;
@@ -194,21 +210,18 @@ int write_device_raw_log(const char *output_root, const cycle_readings &lists, d
     if (rc != 0) {
         return -1;
     }
-    return write_line(path, line, true);
+    return write_line(tree, name, line, true);
 }
 
-int write_system_raw_log(const char *output_root, const cycle_readings &lists, double cycle_time_s) {
-    path_buffer path;
-    if (!format_path(path, "%s/power/system_raw", output_root)) {
-        return -1;
-    }
+int write_system_raw_log(const output_tree &tree, const cycle_readings &lists, double cycle_time_s) {
+    const char *name = "system_raw";
     system_figures f;
     for (const reading &entry : lists.system_readings.items) {
         apply_system_reading(f, entry);
     }
     const double throttle_percent = advance_throttle_history(f, cycle_time_s);
 
-    const int header_rc = write_header_if_pending(path, k_system_line_capacity, [](csv_line &line) {
+    const int header_rc = write_header_if_pending(tree, name, k_system_line_capacity, [](csv_line &line) {
         int rc = csv_line_add_field(line, "time");
         rc |= csv_line_add_field(line, "gpufreq");
         for (int cpu = 0; cpu < 8; ++cpu) {
@@ -242,20 +255,17 @@ int write_system_raw_log(const char *output_root, const cycle_readings &lists, d
     if (rc != 0) {
         return -1;
     }
-    return write_line(path, line, true);
+    return write_line(tree, name, line, true);
 }
 
-int write_thermal_raw_log(const char *output_root, const cycle_readings &lists, double cycle_time_s) {
-    path_buffer path;
-    if (!format_path(path, "%s/power/thermal_raw", output_root)) {
-        return -1;
-    }
-    const int header_rc = write_header_if_pending(path, k_thermal_line_capacity, [&](csv_line &line) {
+int write_thermal_raw_log(const output_tree &tree, const cycle_readings &lists, double cycle_time_s) {
+    const char *name = "thermal_raw";
+    const int header_rc = write_header_if_pending(tree, name, k_thermal_line_capacity, [&](csv_line &line) {
         if (csv_line_add_field(line, "time") != 0) {
             return -1;
         }
         for (const thermal_reading &zone : lists.thermal.items) {
-            if (csv_line_add_field(line, "%s", zone.type.c_str()) != 0) {
+            if (csv_line_add_text(line, zone.type) != 0) {
                 return -1;
             }
         }
@@ -277,18 +287,18 @@ int write_thermal_raw_log(const char *output_root, const cycle_readings &lists, 
     if (csv_line_end(line) != 0) {
         return -1;
     }
-    return write_line(path, line, true);
+    return write_line(tree, name, line, true);
 }
 
-int publish_raw_logs(const char *output_root, const cycle_readings &lists, double cycle_time_s) {
+int publish_raw_logs(const output_tree &tree, const cycle_readings &lists, double cycle_time_s) {
     const std::size_t devices = accumulator_devices().size();
     for (std::size_t i = 0; i < devices; ++i) {
-        if (write_device_raw_log(output_root, lists, cycle_time_s, i) != 0) {
+        if (write_device_raw_log(tree, lists, cycle_time_s, i) != 0) {
             return -1;
         }
     }
-    if (write_system_raw_log(output_root, lists, cycle_time_s) != 0) {
+    if (write_system_raw_log(tree, lists, cycle_time_s) != 0) {
         return -1;
     }
-    return write_thermal_raw_log(output_root, lists, cycle_time_s);
+    return write_thermal_raw_log(tree, lists, cycle_time_s);
 }

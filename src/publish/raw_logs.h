@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/readings.h"
+#include "publish/output_tree.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,16 +20,16 @@ struct bcl_throttle_history {
 };
 
 // Appends one line to every raw log; -1 at the first failure.
-[[nodiscard]] int publish_raw_logs(const char *output_root, const cycle_readings &lists, double cycle_time_s);
-[[nodiscard]] int write_device_raw_log(const char *output_root, const cycle_readings &lists,
+[[nodiscard]] int publish_raw_logs(const output_tree &tree, const cycle_readings &lists, double cycle_time_s);
+[[nodiscard]] int write_device_raw_log(const output_tree &tree, const cycle_readings &lists,
                                        double cycle_time_s, std::size_t device_index);
-[[nodiscard]] int write_system_raw_log(const char *output_root, const cycle_readings &lists,
+[[nodiscard]] int write_system_raw_log(const output_tree &tree, const cycle_readings &lists,
                                        double cycle_time_s);
-[[nodiscard]] int write_thermal_raw_log(const char *output_root, const cycle_readings &lists,
+[[nodiscard]] int write_thermal_raw_log(const output_tree &tree, const cycle_readings &lists,
                                         double cycle_time_s);
 
-// True until this run has recreated the log at `path` with its header line.
-[[nodiscard]] bool header_pending(const char *path);
+// True until this run has recreated the log `name` (in power/) with its header line.
+[[nodiscard]] bool header_pending(const char *name);
 [[nodiscard]] const bcl_throttle_history &throttle_history();
 // Forgets which logs have their header and the throttle history (exit handler).
 void release_raw_logs();

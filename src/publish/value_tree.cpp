@@ -24,23 +24,20 @@ bool is_core_rail(const char *name) {
 
 // Formats and writes one value file. A name that sanitizes to nothing has no file of its own:
 // its path would name the directory itself and fail every pass.
-int write_value_file(const char *output_root, const char *directory, const char *name, const char *format,
+int write_value_file(const output_tree &tree, output_dir directory, const char *name, const char *format,
                      auto value) {
     char file_name[k_name_capacity];
     sanitize_name(file_name, sizeof file_name, name);
     if (file_name[0] == '\0') {
         return 0;
     }
-    path_buffer path;
-    if (!format_path(path, "%s/%s/%s", output_root, directory, file_name)) {
-        return -1;
-    }
     char text[128];
     const int n = std::snprintf(text, sizeof text, format, value);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) {
         return -1;
     }
-    return sysfs_write(path, std::string_view(text, static_cast<std::size_t>(n)), false);
+    return write_output_file(tree, directory, file_name, std::string_view(text, static_cast<std::size_t>(n)),
+                             false);
 }
 
 } // namespace
@@ -65,14 +62,7 @@ void sanitize_name(char *buffer, std::size_t capacity, const char *name) {
     buffer[out] = '\0';
 }
 
-int publish_value_tree(const char *output_root, const cycle_readings &lists) {
-    for (const char *directory : {"power", "voltage", "accumulator", "timestamp"}) {
-        path_buffer path;
-        if (format_path(path, "%s/%s", output_root, directory)) {
-            (void)make_dirs(path, 0755);
-        }
-    }
-
+int publish_value_tree(const output_tree &tree, const cycle_readings &lists) {
     double vph_sum = 0.0;
     double cores_sum = 0.0;
     double others_sum = 0.0;
@@ -90,33 +80,33 @@ int publish_value_tree(const char *output_root, const cycle_readings &lists) {
         if (is_core_rail(name)) {
             cores_sum += watts;
         }
-        if (write_value_file(output_root, "power", name, "%.6f\n", watts) != 0) {
+        if (write_value_file(tree, output_dir::power, name, "%.6f\n", watts) != 0) {
             return -1;
         }
     }
 
-    if (write_value_file(output_root, "power", "vph_total", "%.6f\n", vph_sum) != 0 ||
-        write_value_file(output_root, "power", "cores_total", "%.6f\n", cores_sum) != 0 ||
-        write_value_file(output_root, "power", "vph_other", "%.6f\n", vph_sum - others_sum) != 0 ||
-        write_value_file(output_root, "power", "bl_power", "%.6f\n", backlight) != 0) {
+    if (write_value_file(tree, output_dir::power, "vph_total", "%.6f\n", vph_sum) != 0 ||
+        write_value_file(tree, output_dir::power, "cores_total", "%.6f\n", cores_sum) != 0 ||
+        write_value_file(tree, output_dir::power, "vph_other", "%.6f\n", vph_sum - others_sum) != 0 ||
+        write_value_file(tree, output_dir::power, "bl_power", "%.6f\n", backlight) != 0) {
         return -1;
     }
 
     for (const reading &entry : lists.voltage_readings.items) {
-        if (write_value_file(output_root, "voltage", entry.name.c_str(), "%.6f\n",
+        if (write_value_file(tree, output_dir::voltage, entry.name.c_str(), "%.6f\n",
                              static_cast<double>(entry.value) / 1000.0) != 0) {
             return -1;
         }
     }
 
     for (const reading &entry : lists.accumulator_readings.items) {
-        if (write_value_file(output_root, "accumulator", entry.name.c_str(), "%lld\n",
+        if (write_value_file(tree, output_dir::accumulator, entry.name.c_str(), "%lld\n",
                              static_cast<long long>(entry.value)) != 0) {
             return -1;
         }
         // The device's own snapshot time; none when that device has none this cycle.
         const reading *snapshot = find_device_reading(lists.timestamp_readings, entry.device);
-        if (snapshot != nullptr && write_value_file(output_root, "timestamp", entry.name.c_str(), "%.4f\n",
+        if (snapshot != nullptr && write_value_file(tree, output_dir::timestamp, entry.name.c_str(), "%.4f\n",
                                                     static_cast<double>(snapshot->value) / 1e9) != 0) {
             return -1;
         }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/readings.h"
+#include "publish/output_tree.h"
 
 #include <cstddef>
 
@@ -10,5 +11,5 @@ inline constexpr std::size_t k_name_capacity = 128;
 // Lower-case letters and digits kept, every other byte becomes '_', runs of '_' collapse to one.
 void sanitize_name(char *buffer, std::size_t capacity, const char *name);
 
-// Writes every file of one cycle under output_root. 0 when all were written, -1 at the first failure.
-[[nodiscard]] int publish_value_tree(const char *output_root, const cycle_readings &lists);
+// Writes every file of one cycle into the opened tree. 0 when all were written, -1 at the first failure.
+[[nodiscard]] int publish_value_tree(const output_tree &tree, const cycle_readings &lists);

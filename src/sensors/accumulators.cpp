@@ -4,6 +4,8 @@
 #include "common/time_helpers.h"
 #include "sysfs/sysfs.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -14,9 +16,35 @@ struct accumulator_cache {
     device_list devices;
     std::vector<device_label_cache> labels;
     bool ready = false;
+    // Control writes already reported as failed, as "text\npath": one warning each per run.
+    std::vector<std::string> reported_failures;
 };
 
 accumulator_cache cache;
+
+// A control write that fails leaves the chip sampling on its own terms (a wrong service sandbox, a
+// read-only /sys), so it is reported, once per path and text, and sampling goes on.
+void write_control(const char *path, std::string_view text) {
+    if (sysfs_write_control(path, text) == 0) {
+        return;
+    }
+    const int error = errno;
+    try {
+        std::string key(text);
+        key += '\n';
+        key += path;
+        for (const std::string &done : cache.reported_failures) {
+            if (done == key) {
+                return;
+            }
+        }
+        cache.reported_failures.push_back(std::move(key));
+    } catch (const std::bad_alloc &) {
+        // Without memory to remember it, reporting again beats staying silent.
+    }
+    std::fprintf(stderr, "Warning: could not write \"%.*s\" to %s: %s\n", static_cast<int>(text.size()),
+                 text.data(), path, std::strerror(error));
+}
 
 int ensure_devices_ready() {
     if (cache.ready) {
@@ -65,7 +93,7 @@ void write_to_every_device(const char *attribute_format, std::string_view text) 
     for (const std::string &dir : found) {
         path_buffer path;
         if (format_path(path, attribute_format, dir.c_str())) {
-            (void)sysfs_write(path, text, false);
+            write_control(path, text);
         }
     }
 }
@@ -154,7 +182,7 @@ int sample_accumulator_devices(reading_list &power_readings, reading_list &volta
     for (std::size_t i = 0; i < count; ++i) {
         path_buffer path;
         if (format_path(path, "%s/accumulator_update", cache.devices[i].c_str())) {
-            (void)sysfs_write(path, "1", false);
+            write_control(path, "1");
         }
         const timespec latched = monotonic_now();
         const std::string *name = nullptr;
@@ -192,5 +220,6 @@ int sample_accumulator_devices(reading_list &power_readings, reading_list &volta
 void release_accumulator_devices() {
     std::vector<device_label_cache>().swap(cache.labels);
     device_list().swap(cache.devices);
+    std::vector<std::string>().swap(cache.reported_failures);
     cache.ready = false;
 }

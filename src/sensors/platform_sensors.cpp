@@ -276,7 +276,9 @@ void sample_platform_sensors(reading_list &power_readings, reading_list &system_
     }
 
     real = 0.0;
-    const bool battery_read = sysfs_read_real(platform_paths::battery_percent, &real) == 0;
+    // The charger's service user owns this file's directory: whatever it plants there is only data.
+    const bool battery_read =
+        sysfs_read_real(platform_paths::battery_percent, &real, source_trust::user_owned) == 0;
     reading_list_append(system_readings, "battery_soc_x10", battery_read ? round_x10(real) : 0);
 
     sample_fan(system_readings);

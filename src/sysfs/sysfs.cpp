@@ -1,34 +1,25 @@
 #include "sysfs/sysfs.h"
 
+#include "common/unique_fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
 
 constexpr std::size_t k_local_text = 4096;
 constexpr std::size_t k_real_limit = 32;
 constexpr std::size_t k_spill_chunk = 65536;
-
-struct fd_owner {
-    int fd = -1;
-    fd_owner() = default;
-    explicit fd_owner(int f) : fd(f) {}
-    fd_owner(const fd_owner &) = delete;
-    fd_owner &operator=(const fd_owner &) = delete;
-    ~fd_owner() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-};
 
 // An attribute's text: small files stay on the stack, larger ones spill to the heap.
 struct attribute_text {
@@ -38,14 +29,32 @@ struct attribute_text {
     std::size_t length = 0;
 };
 
+// Opens a source for reading. A symlink as the last component is never followed: a link planted
+// there would publish whatever it points at. A source that a non-root user can create is opened
+// without blocking (a FIFO there would freeze the cycle) and read only when it is a regular file.
+// Kernel files keep a plain blocking open, since a driver may honour O_NONBLOCK on read.
+int open_source(const char *path, source_trust trust) {
+    if (trust == source_trust::kernel) {
+        return ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    }
+    unique_fd file(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat st {};
+    if (!file.valid() || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    return std::exchange(file.fd, -1);
+}
+
 // Why a single read is enough: a sysfs attribute hands out its whole text in the first read at
 // offset 0 (its show() output is at most a page), and a regular file returns all of its bytes up
 // to its end in one read. So a read that comes back shorter than the room offered has reached the
 // end and no size query or confirming read is needed. Only a read that fills the room goes on,
-// until the file reports its end.
-int read_attribute(const char *path, std::size_t limit, attribute_text &out) {
-    fd_owner file(::open(path, O_RDONLY | O_CLOEXEC));
-    if (file.fd < 0) {
+// until the file reports its end. With no limit of its own, a source longer than
+// k_max_source_bytes is unreadable: an endless one (a character device) must not grow memory.
+int read_attribute(const char *path, std::size_t limit, attribute_text &out,
+                   source_trust trust = source_trust::kernel) {
+    unique_fd file(open_source(path, trust));
+    if (!file.valid()) {
         return -1;
     }
     const std::size_t room = (limit != 0 && limit < k_local_text) ? limit : k_local_text;
@@ -60,16 +69,12 @@ int read_attribute(const char *path, std::size_t limit, attribute_text &out) {
         out.length = total;
         return 0;
     }
+    // One byte beyond the cap tells an over-long source from one that fills it exactly.
+    const std::size_t stop = limit != 0 ? std::min(limit, k_max_source_bytes) : k_max_source_bytes + 1;
     try {
         out.spill.assign(out.local, total);
-        for (;;) {
-            std::size_t chunk = k_spill_chunk;
-            if (limit != 0) {
-                chunk = std::min(chunk, limit - total);
-                if (chunk == 0) {
-                    break;
-                }
-            }
+        while (total < stop) {
+            const std::size_t chunk = std::min(k_spill_chunk, stop - total);
             const std::size_t old = out.spill.size();
             out.spill.resize(old + chunk);
             const ssize_t got = ::read(file.fd, out.spill.data() + old, chunk);
@@ -83,6 +88,9 @@ int read_attribute(const char *path, std::size_t limit, attribute_text &out) {
             }
         }
     } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    if (total > k_max_source_bytes) {
         return -1;
     }
     out.text = out.spill.data();
@@ -214,9 +222,9 @@ int sysfs_read_i64(const char *path, std::int64_t *value) {
     return parse_decimal_i64(raw.text, value);
 }
 
-int sysfs_read_real(const char *path, double *value) {
+int sysfs_read_real(const char *path, double *value, source_trust trust) {
     attribute_text raw;
-    if (read_attribute(path, k_real_limit, raw) != 0) {
+    if (read_attribute(path, k_real_limit, raw, trust) != 0) {
         return -1;
     }
     return parse_real(raw.text, value);
@@ -233,35 +241,18 @@ int sysfs_read_hex_list(const char *path, bool skip_to_colon, std::uint64_t *val
     return parse_hex_list(raw.text, skip_to_colon, values, capacity);
 }
 
-int sysfs_write(const char *path, std::string_view text, bool append) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    fd_owner file(::open(path, flags, 0644));
-    if (file.fd < 0) {
+int sysfs_write_control(const char *path, std::string_view text) {
+    // Never O_CREAT: a missing attribute is a failed write, not a new file under /sys.
+    unique_fd file(::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    if (!file.valid()) {
         return -1;
     }
     const ssize_t written = ::write(file.fd, text.data(), text.size());
-    return (written >= 0 && static_cast<std::size_t>(written) == text.size()) ? 0 : -1;
-}
-
-int make_dirs(const char *path, mode_t mode) {
-    path_buffer copy;
-    if (!format_path(copy, "%s", path)) {
+    if (written >= 0 && static_cast<std::size_t>(written) != text.size()) {
+        errno = EIO;
         return -1;
     }
-    for (char *p = copy + 1; *p != '\0'; ++p) {
-        if (*p != '/') {
-            continue;
-        }
-        *p = '\0';
-        if (::mkdir(copy, mode) != 0 && errno != EEXIST) {
-            return -1;
-        }
-        *p = '/';
-    }
-    if (::mkdir(copy, mode) != 0 && errno != EEXIST) {
-        return -1;
-    }
-    return 0;
+    return written < 0 ? -1 : 0;
 }
 
 bool path_exists(const char *path) {

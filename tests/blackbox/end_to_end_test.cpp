@@ -190,12 +190,12 @@ TEST_F(end_to_end, hostile_labels_and_types) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(lines_of(k_root + "/power/max34417_raw").at(0),
-              "time,atime,acc,vph,a,b%s%n," + std::string(300, 'L') + ",");
+              "time,atime,acc,vph,\"a,b%s%n\"," + std::string(300, 'L') + ",");
     EXPECT_EQ(out("power/a_b_s_n"), "0.600000\n");
     EXPECT_EQ(out("power/" + std::string(127, 'l')), "0.850000\n");
     EXPECT_EQ(lines_of(k_root + "/power/thermal_raw")
                   .at(0)
-                  .rfind("time,zone,with,commas %d," + std::string(300, 'T'), 0),
+                  .rfind("time,\"zone,with,commas %d\"," + std::string(300, 'T'), 0),
               0U);
     // The empty label has no file of its own but still counts as an "other" rail: 0.35 - (0.6 + 0.85 + 1.1
     // + 3.3).

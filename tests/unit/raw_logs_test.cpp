@@ -1,6 +1,7 @@
 #include "publish/raw_logs.h"
 
 #include "support/board_test.h"
+#include "support/tree_at.h"
 
 #include <string>
 
@@ -128,15 +129,18 @@ TEST_F(raw_logs, thermal_log_and_its_limits) {
     release_raw_logs();
     ASSERT_TRUE(thermal_readings_append(lists.thermal, "cpu,0", 45500));
     ASSERT_TRUE(thermal_readings_append(lists.thermal, "100%s", -1500));
+    ASSERT_TRUE(thermal_readings_append(lists.thermal, "gpu\"x", 1000));
     ASSERT_EQ(write_thermal_raw_log(k_root, lists, 4.0), 0);
-    EXPECT_EQ(log("thermal_raw"), "time,cpu,0,100%s\n4.000,45.500,-1.500\n");
+    // Fields that would split or break a column are quoted; plain names are kept as they are.
+    const std::string quoted = "time,\"cpu,0\",100%s,\"gpu\"\"x\"\n4.000,45.500,-1.500,1.000\n";
+    EXPECT_EQ(log("thermal_raw"), quoted);
 
     // A header beyond 8191 characters is never written, and fails the log.
     release_raw_logs();
     lists = cycle_readings{};
     ASSERT_TRUE(thermal_readings_append(lists.thermal, std::string(8186, 'z').c_str(), 1));
     EXPECT_EQ(write_thermal_raw_log(k_root, lists, 5.0), -1);
-    EXPECT_EQ(log("thermal_raw"), "time,cpu,0,100%s\n4.000,45.500,-1.500\n");
+    EXPECT_EQ(log("thermal_raw"), quoted);
     lists = cycle_readings{};
     ASSERT_TRUE(thermal_readings_append(lists.thermal, std::string(8185, 'z').c_str(), 1));
     EXPECT_EQ(write_thermal_raw_log(k_root, lists, 5.0), 0);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -105,7 +106,7 @@ TEST_F(sysfs_files, readers_on_files) {
     EXPECT_EQ(sysfs_read_all(file("x", "abc").c_str(), nullptr, nullptr, 0), -1);
 }
 
-TEST_F(sysfs_files, whole_file_reads_go_past_the_first_page) {
+TEST_F(sysfs_files, whole_file_reads_go_past_the_first_page_up_to_the_source_cap) {
     // A number followed by more than a page of white space still parses: the whole file counts.
     std::int64_t v = 0;
     EXPECT_EQ(sysfs_read_i64(file("big", "123" + std::string(10000, ' ') + "\n").c_str(), &v), 0);
@@ -114,39 +115,51 @@ TEST_F(sysfs_files, whole_file_reads_go_past_the_first_page) {
 
     std::string text;
     std::size_t length = 0;
-    const std::string content(3 * 65536 + 17, 'q');
+    const std::string content(k_max_source_bytes, 'q');
     EXPECT_EQ(sysfs_read_all(file("all", content).c_str(), &text, &length, 0), 0);
     EXPECT_EQ(length, content.size());
     EXPECT_EQ(text, content);
-    EXPECT_EQ(sysfs_read_all(file("lim", content).c_str(), &text, &length, 5000), 0);
+    // One byte more and the source is unreadable, unless the caller asked for a prefix.
+    EXPECT_EQ(sysfs_read_all(file("over", content + "q").c_str(), &text, &length, 0), -1);
+    EXPECT_EQ(sysfs_read_i64(file("overnum", "1" + std::string(k_max_source_bytes, ' ')).c_str(), &v), -1);
+    EXPECT_EQ(sysfs_read_all(file("lim", content + "q").c_str(), &text, &length, 5000), 0);
     EXPECT_EQ(length, 5000U);
 }
 
-TEST_F(sysfs_files, write_truncates_or_appends) {
-    const std::string path = file("w", "a much longer old value\n");
-    EXPECT_EQ(sysfs_write(path.c_str(), "1", false), 0);
-    EXPECT_EQ(fakeboard::read_file(path), "1");
-    EXPECT_EQ(sysfs_write(path.c_str(), "2\n", true), 0);
-    EXPECT_EQ(fakeboard::read_file(path), "12\n");
-    EXPECT_EQ(sysfs_write((dir_ + "/nodir/f").c_str(), "1", false), -1);
-
-    struct stat st {};
-    const std::string fresh = dir_ + "/fresh";
-    const mode_t old_mask = umask(022);
-    EXPECT_EQ(sysfs_write(fresh.c_str(), "x", false), 0);
-    umask(old_mask);
-    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644U);
+TEST_F(sysfs_files, sources_are_never_read_through_a_final_symlink) {
+    const std::string secret = file("secret", "4242\n");
+    const std::string link = dir_ + "/link";
+    ASSERT_EQ(symlink(secret.c_str(), link.c_str()), 0);
+    std::int64_t v = 0;
+    double real = 0.0;
+    EXPECT_EQ(sysfs_read_i64(link.c_str(), &v), -1);
+    EXPECT_EQ(sysfs_read_real(link.c_str(), &real, source_trust::user_owned), -1);
+    // A linked directory on the way is fine, as sysfs class entries are.
+    const std::string linked_dir = dir_ + "/classlink";
+    ASSERT_EQ(symlink(dir_.c_str(), linked_dir.c_str()), 0);
+    EXPECT_EQ(sysfs_read_i64((linked_dir + "/secret").c_str(), &v), 0);
+    EXPECT_EQ(v, 4242);
 }
 
-TEST_F(sysfs_files, make_dirs_creates_levels_and_rejects_files) {
-    const std::string two = dir_ + "/one/two";
-    EXPECT_EQ(make_dirs(two.c_str(), 0755), 0);
-    EXPECT_TRUE(path_exists(two.c_str()));
-    EXPECT_EQ(make_dirs(two.c_str(), 0755), 0);
-    const std::string through = file("plain", "x") + "/sub";
-    EXPECT_EQ(make_dirs(through.c_str(), 0755), -1);
-    EXPECT_FALSE(path_exists((dir_ + "/nothing").c_str()));
+TEST_F(sysfs_files, user_owned_sources_must_be_regular_files_and_never_block) {
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    double real = 0.0;
+    // A blocking open of a FIFO with no writer would never return.
+    EXPECT_EQ(sysfs_read_real(fifo.c_str(), &real, source_trust::user_owned), -1);
+    EXPECT_EQ(sysfs_read_real(dir_.c_str(), &real, source_trust::user_owned), -1);
+    EXPECT_EQ(sysfs_read_real(file("pct", "87.5\n").c_str(), &real, source_trust::user_owned), 0);
+    EXPECT_DOUBLE_EQ(real, 87.5);
+}
+
+TEST_F(sysfs_files, control_writes_truncate_and_never_create) {
+    const std::string path = file("w", "a much longer old value\n");
+    EXPECT_EQ(sysfs_write_control(path.c_str(), "1"), 0);
+    EXPECT_EQ(fakeboard::read_file(path), "1");
+    errno = 0;
+    EXPECT_EQ(sysfs_write_control((dir_ + "/absent").c_str(), "1"), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(path_exists((dir_ + "/absent").c_str()));
 }
 
 TEST(paths, a_path_that_does_not_fit_is_refused_not_cut) {
@@ -155,7 +168,6 @@ TEST(paths, a_path_that_does_not_fit_is_refused_not_cut) {
     EXPECT_FALSE(format_path(path, "/tmp/%s/x", long_dir.c_str()));
     EXPECT_TRUE(format_path(path, "%s", std::string(1023, 'a').c_str()));
     EXPECT_FALSE(format_path(path, "%s", std::string(1024, 'a').c_str()));
-    EXPECT_EQ(make_dirs(("/tmp/" + long_dir).c_str(), 0755), -1);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "publish/value_tree.h"
 
 #include "support/board_test.h"
+#include "support/tree_at.h"
 
 #include <sys/stat.h>
 

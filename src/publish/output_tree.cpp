@@ -1,0 +1,187 @@
+#include "publish/output_tree.h"
+
+#include "sysfs/sysfs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr mode_t k_dir_mode = 0755;
+constexpr mode_t k_file_mode = 0644;
+// The kernel's own bound on symlinks followed in one lookup.
+constexpr int k_max_links = 40;
+
+constexpr const char *k_dir_names[] = {"power", "voltage", "accumulator", "timestamp"};
+
+bool trusted_owner(const struct stat &st, uid_t self) {
+    return st.st_uid == 0 || st.st_uid == self;
+}
+
+// A directory that nobody else can change. `above_root` accepts a sticky one such as /tmp.
+bool trusted_directory(int fd, uid_t self, bool above_root) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || !trusted_owner(st, self)) {
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+        return true;
+    }
+    return above_root && (st.st_mode & S_ISVTX) != 0;
+}
+
+bool others_may_write(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+int open_directory(int parent, const char *name) {
+    return ::openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Opens a directory that must not be a symlink, creating it when missing.
+int open_or_make_directory(int parent, const char *name) {
+    int fd = open_directory(parent, name);
+    if (fd < 0 && errno == ENOENT && (::mkdirat(parent, name, k_dir_mode) == 0 || errno == EEXIST)) {
+        fd = open_directory(parent, name);
+    }
+    return fd;
+}
+
+// Walks `path` from "/" (or the working directory's absolute path) one component at a time,
+// checking each directory and following symlinks by hand so that each link's place can be judged.
+// `rest` holds the components not yet walked; a link's target is spliced in front of them.
+int resolve_root(const char *root, uid_t self, unique_fd &out) {
+    path_buffer rest;
+    if (root[0] == '/') {
+        if (!format_path(rest, "%s", root)) {
+            return -1;
+        }
+    } else {
+        path_buffer cwd;
+        if (::getcwd(cwd, sizeof cwd) == nullptr || !format_path(rest, "%s/%s", cwd, root)) {
+            return -1;
+        }
+    }
+    unique_fd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!current.valid() || !trusted_directory(current.fd, self, true)) {
+        return -1;
+    }
+    int links = 0;
+    std::size_t at = 0;
+    for (;;) {
+        while (rest[at] == '/') {
+            ++at;
+        }
+        if (rest[at] == '\0') {
+            break;
+        }
+        char name[k_path_capacity];
+        const std::size_t length = std::strcspn(rest + at, "/");
+        std::memcpy(name, rest + at, length);
+        name[length] = '\0';
+        at += length;
+        if (std::strcmp(name, ".") == 0) {
+            continue;
+        }
+        const bool last = rest[at + std::strspn(rest + at, "/")] == '\0';
+
+        unique_fd next(open_or_make_directory(current.fd, name));
+        if (!next.valid() && (errno == ELOOP || errno == ENOTDIR)) {
+            char target[k_path_capacity];
+            const ssize_t n = ::readlinkat(current.fd, name, target, sizeof target - 1);
+            if (n <= 0 || ++links > k_max_links) {
+                return -1;
+            }
+            target[n] = '\0';
+            // In a directory others may write (sticky, or the check would have failed), only a link
+            // of our own or root's may steer the walk.
+            struct stat link_st {};
+            if (others_may_write(current.fd) &&
+                (::fstatat(current.fd, name, &link_st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                 !trusted_owner(link_st, self))) {
+                return -1;
+            }
+            path_buffer spliced;
+            if (!format_path(spliced, "%s/%s", target, rest + at)) {
+                return -1;
+            }
+            std::memcpy(rest, spliced, sizeof rest);
+            at = 0;
+            if (target[0] == '/') {
+                current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (!current.valid()) {
+                    return -1;
+                }
+            }
+            continue;
+        }
+        // The last directory is checked once, after the walk, as the root.
+        if (!next.valid() || (!last && !trusted_directory(next.fd, self, true))) {
+            return -1;
+        }
+        current = std::move(next);
+    }
+    // The resolved root itself gets no sticky exemption, even when reached through ".." or a link.
+    if (!trusted_directory(current.fd, self, false)) {
+        return -1;
+    }
+    out = std::move(current);
+    return 0;
+}
+
+} // namespace
+
+const char *output_dir_name(output_dir dir) {
+    return k_dir_names[static_cast<std::size_t>(dir)];
+}
+
+int open_output_tree(const char *root, output_tree &tree) {
+    tree.root = root;
+    tree.root_length = std::strlen(root);
+    for (unique_fd &dir : tree.dirs) {
+        dir.reset();
+    }
+    tree.root_dir.reset();
+    const uid_t self = ::geteuid();
+    if (root[0] == '\0' || resolve_root(root, self, tree.root_dir) != 0) {
+        tree.root_dir.reset();
+        return -1;
+    }
+    for (std::size_t i = 0; i < static_cast<std::size_t>(output_dir::count); ++i) {
+        unique_fd dir(open_or_make_directory(tree.root_dir.fd, k_dir_names[i]));
+        if (dir.valid() && trusted_directory(dir.fd, self, false)) {
+            tree.dirs[i] = std::move(dir);
+        }
+    }
+    return 0;
+}
+
+int write_output_file(const output_tree &tree, output_dir dir, const char *name, std::string_view text,
+                      bool append) {
+    const int dir_fd = tree.dirs[static_cast<std::size_t>(dir)].fd;
+    // The whole path must fit as it always had to: a longer one would name a file nobody can open.
+    const std::size_t path_length =
+        tree.root_length + 1 + std::strlen(output_dir_name(dir)) + 1 + std::strlen(name);
+    if (dir_fd < 0 || path_length >= k_path_capacity) {
+        return -1;
+    }
+    // No O_TRUNC at open: a file that is not ours to write must be left exactly as it is. O_NONBLOCK
+    // keeps a FIFO without a reader from blocking the open.
+    const int flags =
+        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0);
+    unique_fd file(::openat(dir_fd, name, flags, k_file_mode));
+    struct stat st {};
+    if (!file.valid() || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        return -1;
+    }
+    if (!append && ::ftruncate(file.fd, 0) != 0) {
+        return -1;
+    }
+    const ssize_t written = ::write(file.fd, text.data(), text.size());
+    return (written >= 0 && static_cast<std::size_t>(written) == text.size()) ? 0 : -1;
+}

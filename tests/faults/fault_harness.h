@@ -19,6 +19,9 @@ inline const std::string k_write_error = "Error: Could not write to /run/pm";
 inline const std::string k_starting = "vantrel power monitor starting...\n";
 inline const std::string k_quitting = "vantrel power monitor quitting...\n";
 inline const std::string k_too_many = "Error: too many failures..\n";
+// The lock that keeps a second daemon from running.
+inline const std::string k_lock_dir = "/run/vantrel-power-monitor";
+inline const std::string k_lock_file = k_lock_dir + "/lock";
 // A control attribute the daemon could not write (a device gone, a read-only attribute): reported, and
 // not one of the write errors the checks below count.
 inline const std::string k_warning_prefix = "Warning: could not write ";
@@ -67,7 +70,8 @@ tree_snapshot snapshot_outside_root(const std::vector<std::string> &skip = {});
 // Every path below `dir`, the same way.
 tree_snapshot snapshot_under(const std::string &dir);
 // Fails the test for any difference other than a device control attribute (measurement_mode,
-// accumulator_update_mode, accumulator_update) of an existing hwmon directory changing content.
+// accumulator_update_mode, accumulator_update) of an existing hwmon directory changing content, and
+// the daemon's lock directory and file appearing.
 void expect_only_control_attributes_changed(const tree_snapshot &before, const tree_snapshot &after);
 
 // Every chip's accumulator_update_mode holds exactly `mode` (the daemon writes it without a newline).

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -326,13 +327,16 @@ TEST_F(hostile_output, names_with_commas_and_quotes_are_quoted_and_every_line_pa
     running_daemon d = start_daemon({"-i", "50", "--raw"});
     ASSERT_TRUE(wait_until(
         [] { return count_lines(try_read(k_root + "/power/thermal_raw").value_or("")) >= 4; }, 3.0))
-        << stderr_so_far(d);
+        << "standard output: " << stdout_so_far(d) << "standard error: " << stderr_so_far(d);
     signal_daemon(d, SIGTERM);
     expect_stopped_by_signal(finish(d, 3.0), 0);
 
-    std::string thermal_header = "time,\"cpu,big\"";
-    for (std::size_t z = 1; z < board_.zones.size(); ++z) {
-        thermal_header += "," + board_.zones[z].type;
+    // Zones in the byte order of their directory names, as the daemon finds them.
+    std::vector<fakeboard::thermal_zone> zones = board_.zones;
+    std::sort(zones.begin(), zones.end(), [](const auto &a, const auto &b) { return a.dir < b.dir; });
+    std::string thermal_header = "time";
+    for (const fakeboard::thermal_zone &zone : zones) {
+        thermal_header += "," + (zone.type == "cpu,big" ? std::string("\"cpu,big\"") : zone.type);
     }
     const std::map<std::string, std::string> headers = {
         {"max34417_raw", "time,atime,acc,\"vph,main\",apc0,apc1,ddr"},
@@ -372,8 +376,7 @@ TEST_F(hostile_output, files_are_0644_and_directories_0755_under_an_inherited_um
     signal_daemon(d, SIGTERM);
     expect_stopped_by_signal(finish(d, 3.0), 0);
 
-    std::vector<std::string> paths = {k_root, "/run/vantrel-power-monitor",
-                                      "/run/vantrel-power-monitor/lock"};
+    std::vector<std::string> paths = {k_root, k_lock_dir, k_lock_file};
     for (const fs::directory_entry &entry : fs::recursive_directory_iterator(k_root)) {
         paths.push_back(entry.path().string());
     }
@@ -428,7 +431,7 @@ TEST_F(hostile_output, empty_root_is_a_usage_error_and_nothing_is_created) {
     EXPECT_EQ(r.err.rfind("Usage: " + fakeboard::daemon_path() + " \n", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("--root-dir DIR"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists("/power"));
-    EXPECT_FALSE(fs::exists("/run/vantrel-power-monitor"));
+    EXPECT_FALSE(fs::exists(k_lock_dir));
     expect_only_control_attributes_changed(before, snapshot_outside_root());
 }
 

@@ -27,7 +27,6 @@ namespace fs = std::filesystem;
 
 const std::string k_system_log = k_root + "/power/system_raw";
 const std::string k_stamp_b = k_root + "/timestamp/max34417_b";
-const std::string k_lock = "/run/vantrel-power-monitor/lock";
 const std::string k_busy = "Error: another instance holds /run/vantrel-power-monitor/lock\n";
 
 class hostile_run : public board_test {
@@ -323,8 +322,8 @@ TEST_F(hostile_run, second_daemon_help_and_bad_option_leave_the_running_one_alon
 TEST_F(hostile_run, lock_held_elsewhere_the_daemon_opens_no_device_file_and_help_writes_nothing) {
     fakeboard::lay_out(board_);
     set_update_modes(board_, "manual\n");
-    fakeboard::make_directories("/run/vantrel-power-monitor");
-    const int lock = ::open(k_lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fakeboard::make_directories(k_lock_dir);
+    const int lock = ::open(k_lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(lock, 0);
     ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
     const tree_snapshot before = snapshot_outside_root();
@@ -365,7 +364,7 @@ TEST_F(hostile_run, without_a_daemon_help_restores_auto_and_creates_nothing) {
     for (const bool lock_file_left : {false, true}) {
         if (lock_file_left) {
             // Left by an earlier run: present, but nobody holds it.
-            fakeboard::write_file(k_lock, "");
+            fakeboard::write_file(k_lock_file, "");
         }
         set_update_modes(board_, "manual\n");
         const tree_snapshot before = snapshot_outside_root();
@@ -373,7 +372,7 @@ TEST_F(hostile_run, without_a_daemon_help_restores_auto_and_creates_nothing) {
         EXPECT_EQ(help.exit_code, 0);
         expect_update_modes(board_, "auto");
         EXPECT_FALSE(fakeboard::file_exists("/run/power-monitor"));
-        EXPECT_EQ(fakeboard::file_exists("/run/vantrel-power-monitor"), lock_file_left);
+        EXPECT_EQ(fakeboard::file_exists(k_lock_dir), lock_file_left);
         expect_only_control_attributes_changed(before, snapshot_outside_root());
     }
 }
@@ -389,7 +388,7 @@ TEST_F(hostile_run, lock_that_cannot_be_made_ends_the_run_before_any_device_is_t
     EXPECT_TRUE(r.exited) << "timed out " << r.timed_out << ", signal " << r.term_signal;
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error: could not lock " + k_lock + ": Read-only file system\n");
+    EXPECT_EQ(r.err, "Error: could not lock " + k_lock_file + ": Read-only file system\n");
     expect_update_modes(board_, "manual\n");
 }
 

@@ -20,6 +20,10 @@
 #include <sstream>
 #include <thread>
 
+#ifndef VPM_DAEMON_SANITIZED
+#define VPM_DAEMON_SANITIZED 0
+#endif
+
 namespace {
 
 using namespace faults;
@@ -166,8 +170,9 @@ TEST_F(hostile_run, endless_attribute_is_cut_off_and_memory_stays_small) {
     bind("/dev/zero", fakeboard::device_dir(fakeboard::hwmon_dir("hwmon2")) + "/power1_average", false);
     fakeboard::spawn_options options;
     // A daemon that reads without end fails its allocations here instead of taking the machine's memory.
-    // Under a user-mode emulator the limit would apply to the emulator itself.
-    if (fakeboard::emulation_slack_s() == 0.0) {
+    // Under a user-mode emulator the limit would apply to the emulator itself; a sanitized daemon needs
+    // its shadow memory mapped.
+    if (fakeboard::emulation_slack_s() == 0.0 && VPM_DAEMON_SANITIZED == 0) {
         options.address_space = 128u << 20;
     }
     running_daemon d = start_with({"-i", "50"}, options);

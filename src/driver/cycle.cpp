@@ -66,10 +66,8 @@ void wait_for_deadline(const timespec &deadline) {
         }
         timespec slice_end = now;
         timespec_add_ms(slice_end, k_stop_grace_ms);
+        // Slept even when already due, as before: an overdue deadline returns at once.
         const timespec &target = earlier(deadline, stop_seen ? stop_by : slice_end);
-        if (reached(now, target)) {
-            return;
-        }
         const int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr);
         if (rc == EINTR) {
             continue;

@@ -1,7 +1,9 @@
 #include "driver/cycle.h"
 
 #include "common/time_helpers.h"
+#include "publish/metrics.h"
 #include "publish/raw_logs.h"
+#include "publish/system_figures.h"
 #include "publish/value_tree.h"
 #include "sensors/accumulators.h"
 #include "sensors/platform_sensors.h"
@@ -15,20 +17,23 @@ double cycle_time_seconds(const monitor_config &config, const timespec &start_ti
 }
 
 cycle_outcome run_cycle(const monitor_config &config, const timespec &start_time, cycle_readings &lists) {
+    const timespec began = config.metrics_file != nullptr ? monotonic_now() : timespec{};
     if (sample_accumulator_devices(lists.power_readings, lists.voltage_readings, lists.accumulator_readings,
                                    lists.timestamp_readings) != 0) {
         return cycle_outcome::skipped;
     }
     sample_platform_sensors(lists.power_readings, lists.system_readings, lists.thermal);
     const double cycle_time_s = cycle_time_seconds(config, start_time, monotonic_now());
+    const system_figures figures = derive_system_figures(lists.system_readings, cycle_time_s);
 
-    if (publish_value_tree(config.output_root, lists) != 0) {
-        return cycle_outcome::failed;
+    const bool failed =
+        publish_value_tree(config.output_root, lists) != 0 ||
+        (config.write_raw && publish_raw_logs(config.output_root, lists, figures, cycle_time_s) != 0);
+    // A view of what was just published: its own failures never fail the pass.
+    if (config.metrics_file != nullptr) {
+        publish_metrics(config.metrics_file, lists, figures, failed, began);
     }
-    if (config.write_raw && publish_raw_logs(config.output_root, lists, cycle_time_s) != 0) {
-        return cycle_outcome::failed;
-    }
-    return cycle_outcome::published;
+    return failed ? cycle_outcome::failed : cycle_outcome::published;
 }
 
 void run_cycle_loop(const monitor_config &config, const timespec &start_time, timespec &next_deadline) {

@@ -65,6 +65,27 @@ void sanitize_name(char *buffer, std::size_t capacity, const char *name) {
     buffer[out] = '\0';
 }
 
+power_totals sum_power_readings(const reading_list &power_readings) {
+    double vph_sum = 0.0;
+    double cores_sum = 0.0;
+    double others_sum = 0.0;
+    double backlight = 0.0;
+    for (const reading &entry : power_readings.items) {
+        const double watts = static_cast<double>(entry.value) / k_uw_per_w;
+        if (entry.name == "vph") {
+            vph_sum += watts;
+        } else if (entry.name == "bl_power") {
+            backlight = watts;
+        } else {
+            others_sum += watts;
+        }
+        if (is_core_rail(entry.name.c_str())) {
+            cores_sum += watts;
+        }
+    }
+    return power_totals{vph_sum, cores_sum, vph_sum - others_sum, backlight};
+}
+
 int publish_value_tree(const char *output_root, const cycle_readings &lists) {
     for (const char *directory : {"power", "voltage", "accumulator", "timestamp"}) {
         path_buffer path;
@@ -73,32 +94,18 @@ int publish_value_tree(const char *output_root, const cycle_readings &lists) {
         }
     }
 
-    double vph_sum = 0.0;
-    double cores_sum = 0.0;
-    double others_sum = 0.0;
-    double backlight = 0.0;
     for (const reading &entry : lists.power_readings.items) {
         const double watts = static_cast<double>(entry.value) / k_uw_per_w;
-        const char *name = entry.name.c_str();
-        if (entry.name == "vph") {
-            vph_sum += watts;
-        } else if (entry.name == "bl_power") {
-            backlight = watts;
-        } else {
-            others_sum += watts;
-        }
-        if (is_core_rail(name)) {
-            cores_sum += watts;
-        }
-        if (write_value_file(output_root, "power", name, "%.6f\n", watts) != 0) {
+        if (write_value_file(output_root, "power", entry.name.c_str(), "%.6f\n", watts) != 0) {
             return -1;
         }
     }
 
-    if (write_value_file(output_root, "power", "vph_total", "%.6f\n", vph_sum) != 0 ||
-        write_value_file(output_root, "power", "cores_total", "%.6f\n", cores_sum) != 0 ||
-        write_value_file(output_root, "power", "vph_other", "%.6f\n", vph_sum - others_sum) != 0 ||
-        write_value_file(output_root, "power", "bl_power", "%.6f\n", backlight) != 0) {
+    const power_totals totals = sum_power_readings(lists.power_readings);
+    if (write_value_file(output_root, "power", "vph_total", "%.6f\n", totals.vph) != 0 ||
+        write_value_file(output_root, "power", "cores_total", "%.6f\n", totals.cores) != 0 ||
+        write_value_file(output_root, "power", "vph_other", "%.6f\n", totals.vph_other) != 0 ||
+        write_value_file(output_root, "power", "bl_power", "%.6f\n", totals.backlight) != 0) {
         return -1;
     }
 

@@ -3,8 +3,12 @@
 // timestamps).
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -86,5 +90,25 @@ inline double value_of(const parsed &p, const std::string &series) {
     const auto it = p.samples.find(series);
     return it == p.samples.end() ? std::nan("") : std::strtod(it->second.c_str(), nullptr);
 }
+
+// A directory for metrics files under the host's /tmp, 0755 as node_exporter's default one is, removed
+// with everything in it at the end of the test.
+struct temporary_directory {
+    std::string path;
+    temporary_directory() {
+        char pattern[] = "/tmp/vpm-metrics-XXXXXX";
+        if (::mkdtemp(pattern) != nullptr && ::chmod(pattern, 0755) == 0) {
+            path = pattern;
+        }
+    }
+    ~temporary_directory() {
+        std::error_code ec;
+        if (!path.empty()) {
+            std::filesystem::remove_all(path, ec);
+        }
+    }
+    temporary_directory(const temporary_directory &) = delete;
+    temporary_directory &operator=(const temporary_directory &) = delete;
+};
 
 } // namespace exposition

@@ -151,15 +151,15 @@ void append_label(std::string &text, bool first, const char *name, std::string_v
 // zeros (kilohertz to hertz) so no multiplication can overflow.
 void append_scaled(std::string &text, std::int64_t value, int decimals) {
     char digits[32];
-    const bool negative = value < 0;
-    std::uint64_t magnitude =
-        negative ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    // Two's complement negation in unsigned arithmetic also holds the magnitude of INT64_MIN.
+    const auto bits = static_cast<std::uint64_t>(value);
+    std::uint64_t magnitude = value < 0 ? ~bits + 1 : bits;
     int n = 0;
     do {
         digits[n++] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
     } while (magnitude != 0);
-    if (negative) {
+    if (value < 0) {
         text.push_back('-');
     }
     if (decimals <= 0) {
@@ -498,18 +498,16 @@ int write_metrics_file(const char *path, std::string_view text) {
     if (*base == '\0') {
         return EISDIR;
     }
-    path_buffer directory;
-    if (slash == nullptr) {
-        std::strcpy(directory, ".");
-    } else if (slash == path) {
-        std::strcpy(directory, "/");
-    } else {
+    path_buffer copy;
+    const char *directory = slash == nullptr ? "." : "/";
+    if (slash != nullptr && slash != path) {
         const auto length = static_cast<std::size_t>(slash - path);
-        if (length >= sizeof directory) {
+        if (length >= sizeof copy) {
             return ENAMETOOLONG;
         }
-        std::memcpy(directory, path, length);
-        directory[length] = '\0';
+        std::memcpy(copy, path, length);
+        copy[length] = '\0';
+        directory = copy;
     }
 
     // Directories on the way may be links (/var/run); the directory itself may not.

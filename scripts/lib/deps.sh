@@ -19,6 +19,7 @@ declare -A VPM_PACKAGES=(
 # the install, and whatever policy the machine had before is put back afterwards.
 install_without_starting() {
   local policy=/usr/sbin/policy-rc.d saved="" rc=0
+  mkdir -p /run/lock
   exec {lock}>/run/lock/vpm-deps.lock
   flock "$lock"
   if [[ -e $policy || -L $policy ]]; then

@@ -30,3 +30,4 @@ if(VPM_HARDEN)
     target_link_options(vantrel_power_monitor PRIVATE $<${vpm_release}:-Wl,-z,relro -Wl,-z,now>)
   endif()
 endif()
+

@@ -3,7 +3,7 @@
 declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3"
   [cross]="cmake make file g++-aarch64-linux-gnu qemu-user googletest"
-  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate"
+  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate lintian"
   [plot]="gnuplot-nox fonts-dejavu-core"
   [bench]="strace valgrind gawk binutils"
   [valgrind]="valgrind"

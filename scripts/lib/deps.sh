@@ -1,9 +1,9 @@
 # Debian packages by purpose; installs only what is missing. Sourced by the project's scripts.
 
 declare -A VPM_PACKAGES=(
-  [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3"
+  [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3 logrotate"
   [cross]="cmake make file g++-aarch64-linux-gnu qemu-user googletest"
-  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate"
+  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate lintian"
   [plot]="gnuplot-nox fonts-dejavu-core"
   [bench]="strace valgrind gawk binutils"
   [valgrind]="valgrind"

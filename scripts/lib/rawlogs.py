@@ -78,6 +78,24 @@ def _read_part(path, note):
     return lines[0], lines[1:]
 
 
+def _columns(rows):
+    """The lines as columns of numbers, None for an empty field; lines with a field that is not a
+    number are left out. Returns (columns, lines left out)."""
+    try:  # the usual case, every field a number, converted a column at a time
+        columns = [list(map(float, c)) for c in zip(*rows)]
+        if all(all(map(math.isfinite, c)) for c in columns):
+            return columns, 0
+    except ValueError:
+        pass
+    numbers = []
+    for fields in rows:
+        try:
+            numbers.append([_number(x) for x in fields])
+        except ValueError:
+            pass
+    return [list(c) for c in zip(*numbers)], len(rows) - len(numbers)
+
+
 def read_log(name, paths, note):
     """One log from its files. Lines with a wrong number of fields or a field that is not a number
     are dropped and counted: a log copied while the daemon appends to it can end in half a line."""
@@ -91,21 +109,18 @@ def read_log(name, paths, note):
         elif part[0] != header:
             note(f"{os.path.basename(path)}: its header differs from the earlier parts': skipped")
             continue
-        for fields in part[1]:
-            try:
-                if len(fields) != len(header) or fields[0] == "":
-                    raise ValueError
-                rows.append([_number(x) for x in fields])
-            except ValueError:
-                dropped += 1
+        whole = [fields for fields in part[1] if len(fields) == len(header) and fields[0] != ""]
+        rows += whole
+        dropped += len(part[1]) - len(whole)
     if header is None:
         return None
-    if dropped:
-        note(f"{name}: dropped {dropped} malformed line(s)")
-    if not rows:
+    columns, malformed = _columns(rows)
+    if dropped + malformed:
+        note(f"{name}: dropped {dropped + malformed} malformed line(s)")
+    if not columns:
         note(f"{name} has no data lines")
         return None
-    return Log(name, header, [list(c) for c in zip(*rows)])
+    return Log(name, header, columns)
 
 
 def read_logs(path, note):
@@ -122,6 +137,8 @@ def device_streams(log):
     for t in log.data[0]:
         which.append(seen.get(t, 0))
         seen[t] = which[-1] + 1
+    if max(which) == 0:
+        return [log]
     streams = []
     for k in range(max(which) + 1):
         rows = [i for i, w in enumerate(which) if w == k]
@@ -144,6 +161,8 @@ def rail_names(streams):
 
 def window(log, start=None, end=None):
     """The lines of LOG whose time lies in [start, end] (either bound may be None), or None."""
+    if start is None and end is None:
+        return log
     keep = [i for i, t in enumerate(log.data[0])
             if (start is None or t >= start) and (end is None or t <= end)]
     if not keep:

@@ -179,6 +179,19 @@ check "headerless: warned" contains "$tmp/headerless.err" "power-report: system_
 check "headerless: no battery figure" bash -c "! grep -q 'battery drop' '$tmp/headerless.out'"
 check "headerless: the rails still reported" grep -q '^vph,' "$tmp/headerless.csv"
 
+# --- two devices that report the same name share one log, a line each per cycle; a device without
+# a snapshot time this cycle leaves atime and acc empty (the line still counts)
+mkdir -p "$tmp/shared"
+cp "$fixture/system_raw" "$fixture/thermal_raw" "$tmp/shared/"
+paste -d'\n' "$fixture/max34417_raw" "$fixture/max34417_b_raw" | sed '2d; 3s/,[^,]*,[^,]*,/,,,/' >"$tmp/shared/max34417_raw"
+check "shared: the second header is gone, a line lost its snapshot" test "$(sed -n 2p "$tmp/shared/max34417_raw" | cut -c1-12)" = "1185.878,,,7"
+run shared "$tmp/shared"
+check "shared: exit 0, nothing on stderr" test "$status" -eq 0 -a ! -s "$tmp/shared.err"
+check "shared: the first device's vph" test "$(grep '^max34417:vph,' "$tmp/shared.csv" | cut -d, -f2-)" = \
+  "$(grep '^vph,' "$tmp/full.csv" | cut -d, -f2-)"
+check "shared: the second device's first rail (nsp1)" test "$(grep '^max34417#2:vph,' "$tmp/shared.csv" | cut -d, -f2-)" = \
+  "$(grep '^nsp1,' "$tmp/full.csv" | cut -d, -f2-)"
+
 # --- usage and missing logs
 status=0
 "$report" >/dev/null 2>"$tmp/usage.err" || status=$?

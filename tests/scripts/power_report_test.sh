@@ -61,8 +61,9 @@ for log in max34417_raw max34417_b_raw; do
     sorted=$(tail -n +2 "$fixture/$log" | cut -d, -f"$c" | sort -g)
     # Nearest rank: the smallest sample with at least 95 % of the samples at or below it.
     rank=$(awk -v n="$(wc -l <<<"$sorted")" 'BEGIN { r = int(0.95 * n); if (r < 0.95 * n) r++; print r }')
-    check "full: $rail min, max, p95" test "$(figure "$tmp/full.csv" "$rail" min_w) $(figure "$tmp/full.csv" "$rail" max_w) $(figure "$tmp/full.csv" "$rail" p95_w)" \
-      = "$(sed -n 1p <<<"$sorted") $(sed -n '$p' <<<"$sorted") $(sed -n "${rank}p" <<<"$sorted")"
+    got="$(figure "$tmp/full.csv" "$rail" min_w) $(figure "$tmp/full.csv" "$rail" max_w) $(figure "$tmp/full.csv" "$rail" p95_w)"
+    check "full: $rail min, max, p95" test "$got" = \
+      "$(sed -n 1p <<<"$sorted") $(sed -n '$p' <<<"$sorted") $(sed -n "${rank}p" <<<"$sorted")"
   done
 done
 check "full: vph_total = vph" test "$(figure "$tmp/full.csv" vph_total energy_j)" = "$(figure "$tmp/full.csv" vph energy_j)"

@@ -1,15 +1,45 @@
 # Debian packages by purpose; installs only what is missing. Sourced by the project's scripts.
 
 declare -A VPM_PACKAGES=(
-  [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3"
+  [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3 logrotate"
   [cross]="cmake make file g++-aarch64-linux-gnu qemu-user googletest"
-  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate"
-  [plot]="gnuplot-nox fonts-dejavu-core"
+  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate lintian"
+  [plot]="gnuplot-nox fonts-dejavu-core python3"
+  [report]="python3"
   [bench]="strace valgrind gawk binutils"
   [valgrind]="valgrind"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [static]="clang-tidy-14 clang-format-14 cppcheck python3"
+  # promtool comes with prometheus. Both ship services: see install_without_starting.
+  [metrics]="prometheus prometheus-node-exporter"
 )
+
+# On a machine whose PID 1 is not systemd, these packages' maintainer scripts start their services
+# through invoke-rc.d, listening on every interface. A policy-rc.d that answers 101 ("action
+# forbidden") stops invoke-rc.d and deb-systemd-invoke from starting anything; it is in place only for
+# the install, and whatever policy the machine had before is put back afterwards.
+install_without_starting() {
+  local policy=/usr/sbin/policy-rc.d saved="" rc=0
+  mkdir -p /run/lock
+  exec {lock}>/run/lock/vpm-deps.lock
+  flock "$lock"
+  if [[ -e $policy || -L $policy ]]; then
+    saved=$(mktemp /usr/sbin/.policy-rc.d.saved.XXXXXX)
+    mv -f "$policy" "$saved"
+  fi
+  printf '#!/bin/sh\n# Installed by vantrel_power_monitor scripts/lib/deps.sh for one install.\nexit 101\n' \
+    >"$policy.vpm"
+  chmod 0755 "$policy.vpm"
+  mv -f "$policy.vpm" "$policy"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" || rc=$?
+  rm -f "$policy"
+  if [[ -n $saved ]]; then
+    mv -f "$saved" "$policy"
+  fi
+  flock -u "$lock"
+  exec {lock}>&-
+  return "$rc"
+}
 
 need_packages() {
   local missing=() p
@@ -25,6 +55,6 @@ need_packages() {
       return 1
     fi
     DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    install_without_starting "${missing[@]}"
   fi
 }

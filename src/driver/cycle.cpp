@@ -1,8 +1,10 @@
 #include "driver/cycle.h"
 
 #include "common/time_helpers.h"
+#include "publish/metrics.h"
 #include "publish/output_tree.h"
 #include "publish/raw_logs.h"
+#include "publish/system_figures.h"
 #include "publish/value_tree.h"
 #include "sensors/accumulators.h"
 #include "sensors/platform_sensors.h"
@@ -16,25 +18,25 @@ double cycle_time_seconds(const monitor_config &config, const timespec &start_ti
 }
 
 cycle_outcome run_cycle(const monitor_config &config, const timespec &start_time, cycle_readings &lists) {
+    const timespec began = config.metrics_file != nullptr ? monotonic_now() : timespec{};
     if (sample_accumulator_devices(lists.power_readings, lists.voltage_readings, lists.accumulator_readings,
                                    lists.timestamp_readings) != 0) {
         return cycle_outcome::skipped;
     }
     sample_platform_sensors(lists.power_readings, lists.system_readings, lists.thermal);
     const double cycle_time_s = cycle_time_seconds(config, start_time, monotonic_now());
+    const system_figures figures = derive_system_figures(lists.system_readings, cycle_time_s);
 
     // The root is resolved and checked afresh: it may have been replaced since the last cycle.
     output_tree tree;
-    if (open_output_tree(config.output_root, tree) != 0) {
-        return cycle_outcome::failed;
+    const bool failed = open_output_tree(config.output_root, tree) != 0 ||
+                        publish_value_tree(tree, lists) != 0 ||
+                        (config.write_raw && publish_raw_logs(tree, lists, figures, cycle_time_s) != 0);
+    // A view of what was just published: its own failures never fail the pass.
+    if (config.metrics_file != nullptr) {
+        publish_metrics(config.metrics_file, lists, figures, failed, began);
     }
-    if (publish_value_tree(tree, lists) != 0) {
-        return cycle_outcome::failed;
-    }
-    if (config.write_raw && publish_raw_logs(tree, lists, cycle_time_s) != 0) {
-        return cycle_outcome::failed;
-    }
-    return cycle_outcome::published;
+    return failed ? cycle_outcome::failed : cycle_outcome::published;
 }
 
 namespace {

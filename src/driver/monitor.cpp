@@ -3,7 +3,9 @@
 #include "common/platform_paths.h"
 #include "common/time_helpers.h"
 #include "driver/cycle.h"
+#include "publish/metrics.h"
 #include "publish/raw_logs.h"
+#include "publish/system_figures.h"
 #include "sensors/accumulators.h"
 #include "sensors/platform_sensors.h"
 #include "sysfs/sysfs.h"
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 volatile std::sig_atomic_t stop_requested = 0;
 
@@ -35,9 +38,16 @@ constexpr const char *k_usage = "Usage: %s \n"
                                 "  -i, --interval-ms MS   sampling period (default 1000)\n"
                                 "      --once             do one sample/write then exit\n"
                                 "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
-                                "      --raw              create _raw file\n";
+                                "      --raw              create _raw file\n"
+                                "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n";
 
-enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime };
+enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime, opt_metrics };
+
+// node_exporter's textfile collector reads only "*.prom" files.
+bool valid_metrics_file(const char *path) {
+    const std::string_view text(path);
+    return text.size() >= 5 && text.substr(text.size() - 5) == ".prom";
+}
 
 void request_stop(int /*signal*/) {
     stop_requested = 1;
@@ -135,6 +145,7 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
         {"root-dir", required_argument, nullptr, opt_root_dir},
         {"raw", no_argument, nullptr, opt_raw},
         {"etime", no_argument, nullptr, opt_etime},
+        {"metrics", required_argument, nullptr, opt_metrics},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -160,6 +171,13 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
         case opt_etime:
             config.elapsed_time = true;
             break;
+        case opt_metrics:
+            if (!valid_metrics_file(optarg)) {
+                print_usage(argc > 0 ? argv[0] : nullptr);
+                return parse_outcome::bad_option;
+            }
+            config.metrics_file = optarg;
+            break;
         case 'h':
             print_usage(argc > 0 ? argv[0] : nullptr);
             return parse_outcome::help;
@@ -183,6 +201,8 @@ void monitor_shutdown() {
     release_accumulator_devices();
     release_platform_sensors();
     release_raw_logs();
+    release_throttle_history();
+    release_metrics();
 }
 
 int monitor_main(int argc, char **argv) {

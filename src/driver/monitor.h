@@ -11,6 +11,7 @@ struct monitor_config {
     bool single_shot = false;
     bool write_raw = false;
     bool elapsed_time = false;
+    const char *metrics_file = nullptr; // --metrics FILE, a name ending in ".prom"
 };
 
 enum class parse_outcome { run, help, bad_option };

@@ -4,7 +4,6 @@
 #include "sensors/accumulators.h"
 #include "sysfs/sysfs.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -16,7 +15,6 @@ namespace {
 struct raw_log_state {
     // Logs this run has already recreated with their header; later passes only append to them.
     std::vector<std::string> headed_logs;
-    bcl_throttle_history history;
     // Header and data lines are built here, reused by every log of every pass.
     char header_buffer[k_thermal_line_capacity];
     char data_buffer[k_thermal_line_capacity];
@@ -67,70 +65,6 @@ bool device_log_name(path_buffer &name, const std::string &device_name) {
     return true;
 }
 
-struct system_figures {
-    long long gpufreq = 0;
-    long long cpufreq[8] = {};
-    double perf_now = 0.0;
-    double battery_soc = 0.0;
-    long long fan_rpm = 0;
-    long long fan_pwm = 0;
-    std::int64_t bcl_count = 0;
-    bool bcl_present = false;
-    double bcl0_v = 0.0;
-    double bcl1_v = 0.0;
-};
-
-void apply_system_reading(system_figures &f, const reading &entry) {
-    const std::string &name = entry.name;
-    if (name == "gpufreq") {
-        f.gpufreq = entry.value;
-    } else if (name.compare(0, 7, "cpufreq") == 0 && name.size() >= 7) {
-        const char *digits = name.c_str() + 7;
-        char *end = nullptr;
-        const long cpu = std::strtol(digits, &end, 10);
-        // A bare "cpufreq" converts no digits and names no CPU.
-        if (end != digits && *end == '\0' && cpu >= 0 && cpu <= 7) {
-            f.cpufreq[cpu] = entry.value;
-        }
-    } else if (name == "perf_now_x10") {
-        f.perf_now = static_cast<double>(entry.value) / 10.0;
-    } else if (name == "battery_soc_x10") {
-        f.battery_soc = static_cast<double>(entry.value) / 10.0;
-    } else if (name == "fan_rpm") {
-        f.fan_rpm = entry.value;
-    } else if (name == "fan_pwm") {
-        f.fan_pwm = entry.value;
-    } else if (name == "bcl0_accum") {
-        f.bcl_count = entry.value;
-        f.bcl_present = true;
-    } else if (name == "bcl0_v") {
-        f.bcl0_v = static_cast<double>(entry.value);
-    } else if (name == "bcl1_v") {
-        f.bcl1_v = static_cast<double>(entry.value);
-    }
-}
-
-// The counter's advance per second of cycle time against its 19.2 MHz clock, in percent.
-double advance_throttle_history(const system_figures &f, double cycle_time_s) {
-    bcl_throttle_history &h = state.history;
-    if (!f.bcl_present) {
-        h.has_previous = 0;
-        return 0.0;
-    }
-    double percent = 0.0;
-    const double dt = cycle_time_s - h.previous_time_s;
-    if (h.has_previous == 1 && dt > 0.0 && h.previous_count <= f.bcl_count) {
-        // previous <= count, so the true advance fits an unsigned 64-bit value even across the sign.
-        const std::uint64_t advance =
-            static_cast<std::uint64_t>(f.bcl_count) - static_cast<std::uint64_t>(h.previous_count);
-        percent = static_cast<double>(advance) / (dt * k_bcl_counter_hz) * 100.0;
-    }
-    h.previous_count = f.bcl_count;
-    h.previous_time_s = cycle_time_s;
-    h.has_previous = 1;
-    return percent;
-}
-
 } // namespace
 
 bool header_pending(const char *name) {
@@ -142,13 +76,8 @@ bool header_pending(const char *name) {
     return true;
 }
 
-const bcl_throttle_history &throttle_history() {
-    return state.history;
-}
-
 void release_raw_logs() {
     std::vector<std::string>().swap(state.headed_logs);
-    state.history = bcl_throttle_history{};
 }
 
 int write_device_raw_log(const output_tree &tree, const cycle_readings &lists, double cycle_time_s,
@@ -213,13 +142,8 @@ int write_device_raw_log(const output_tree &tree, const cycle_readings &lists, d
     return write_line(tree, name, line, true);
 }
 
-int write_system_raw_log(const output_tree &tree, const cycle_readings &lists, double cycle_time_s) {
+int write_system_raw_log(const output_tree &tree, const system_figures &f, double cycle_time_s) {
     const char *name = "system_raw";
-    system_figures f;
-    for (const reading &entry : lists.system_readings.items) {
-        apply_system_reading(f, entry);
-    }
-    const double throttle_percent = advance_throttle_history(f, cycle_time_s);
 
     const int header_rc = write_header_if_pending(tree, name, k_system_line_capacity, [](csv_line &line) {
         int rc = csv_line_add_field(line, "time");
@@ -240,17 +164,17 @@ int write_system_raw_log(const output_tree &tree, const cycle_readings &lists, d
     csv_line line;
     csv_line_init(line, state.data_buffer, k_system_line_capacity);
     int rc = csv_line_add_field(line, "%.3f", cycle_time_s);
-    rc |= csv_line_add_field(line, "%lld", f.gpufreq);
-    for (long long freq : f.cpufreq) {
-        rc |= csv_line_add_field(line, "%lld", freq);
+    rc |= csv_line_add_field(line, "%lld", static_cast<long long>(f.gpufreq_hz));
+    for (std::int64_t freq : f.cpufreq_khz) {
+        rc |= csv_line_add_field(line, "%lld", static_cast<long long>(freq));
     }
-    rc |= csv_line_add_field(line, "%.1f", f.perf_now);
-    rc |= csv_line_add_field(line, "%.1f", f.battery_soc);
-    rc |= csv_line_add_field(line, "%lld", f.fan_rpm);
-    rc |= csv_line_add_field(line, "%lld", f.fan_pwm);
-    rc |= csv_line_add_field(line, "%.2f", throttle_percent);
-    rc |= csv_line_add_field(line, "%.2f", f.bcl0_v);
-    rc |= csv_line_add_field(line, "%.2f", f.bcl1_v);
+    rc |= csv_line_add_field(line, "%.1f", static_cast<double>(f.perf_now_x10) / 10.0);
+    rc |= csv_line_add_field(line, "%.1f", static_cast<double>(f.battery_soc_x10) / 10.0);
+    rc |= csv_line_add_field(line, "%lld", static_cast<long long>(f.fan_rpm));
+    rc |= csv_line_add_field(line, "%lld", static_cast<long long>(f.fan_pwm));
+    rc |= csv_line_add_field(line, "%.2f", f.throttle_percent);
+    rc |= csv_line_add_field(line, "%.2f", static_cast<double>(f.bcl0_mv));
+    rc |= csv_line_add_field(line, "%.2f", static_cast<double>(f.bcl1_mv));
     rc |= csv_line_end(line);
     if (rc != 0) {
         return -1;
@@ -290,14 +214,15 @@ int write_thermal_raw_log(const output_tree &tree, const cycle_readings &lists, 
     return write_line(tree, name, line, true);
 }
 
-int publish_raw_logs(const output_tree &tree, const cycle_readings &lists, double cycle_time_s) {
+int publish_raw_logs(const output_tree &tree, const cycle_readings &lists, const system_figures &figures,
+                     double cycle_time_s) {
     const std::size_t devices = accumulator_devices().size();
     for (std::size_t i = 0; i < devices; ++i) {
         if (write_device_raw_log(tree, lists, cycle_time_s, i) != 0) {
             return -1;
         }
     }
-    if (write_system_raw_log(tree, lists, cycle_time_s) != 0) {
+    if (write_system_raw_log(tree, figures, cycle_time_s) != 0) {
         return -1;
     }
     return write_thermal_raw_log(tree, lists, cycle_time_s);

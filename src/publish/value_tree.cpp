@@ -62,14 +62,13 @@ void sanitize_name(char *buffer, std::size_t capacity, const char *name) {
     buffer[out] = '\0';
 }
 
-int publish_value_tree(const output_tree &tree, const cycle_readings &lists) {
+power_totals sum_power_readings(const reading_list &power_readings) {
     double vph_sum = 0.0;
     double cores_sum = 0.0;
     double others_sum = 0.0;
     double backlight = 0.0;
-    for (const reading &entry : lists.power_readings.items) {
+    for (const reading &entry : power_readings.items) {
         const double watts = static_cast<double>(entry.value) / k_uw_per_w;
-        const char *name = entry.name.c_str();
         if (entry.name == "vph") {
             vph_sum += watts;
         } else if (entry.name == "bl_power") {
@@ -77,18 +76,26 @@ int publish_value_tree(const output_tree &tree, const cycle_readings &lists) {
         } else {
             others_sum += watts;
         }
-        if (is_core_rail(name)) {
+        if (is_core_rail(entry.name.c_str())) {
             cores_sum += watts;
         }
-        if (write_value_file(tree, output_dir::power, name, "%.6f\n", watts) != 0) {
+    }
+    return power_totals{vph_sum, cores_sum, vph_sum - others_sum, backlight};
+}
+
+int publish_value_tree(const output_tree &tree, const cycle_readings &lists) {
+    for (const reading &entry : lists.power_readings.items) {
+        const double watts = static_cast<double>(entry.value) / k_uw_per_w;
+        if (write_value_file(tree, output_dir::power, entry.name.c_str(), "%.6f\n", watts) != 0) {
             return -1;
         }
     }
 
-    if (write_value_file(tree, output_dir::power, "vph_total", "%.6f\n", vph_sum) != 0 ||
-        write_value_file(tree, output_dir::power, "cores_total", "%.6f\n", cores_sum) != 0 ||
-        write_value_file(tree, output_dir::power, "vph_other", "%.6f\n", vph_sum - others_sum) != 0 ||
-        write_value_file(tree, output_dir::power, "bl_power", "%.6f\n", backlight) != 0) {
+    const power_totals totals = sum_power_readings(lists.power_readings);
+    if (write_value_file(tree, output_dir::power, "vph_total", "%.6f\n", totals.vph) != 0 ||
+        write_value_file(tree, output_dir::power, "cores_total", "%.6f\n", totals.cores) != 0 ||
+        write_value_file(tree, output_dir::power, "vph_other", "%.6f\n", totals.vph_other) != 0 ||
+        write_value_file(tree, output_dir::power, "bl_power", "%.6f\n", totals.backlight) != 0) {
         return -1;
     }
 

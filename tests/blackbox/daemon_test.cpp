@@ -21,7 +21,8 @@ const std::string k_usage_tail = " \n"
                                  "  -i, --interval-ms MS   sampling period (default 1000)\n"
                                  "      --once             do one sample/write then exit\n"
                                  "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
-                                 "      --raw              create _raw file\n";
+                                 "      --raw              create _raw file\n"
+                                 "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n";
 
 const std::string k_root = "/run/power-monitor";
 
@@ -76,10 +77,11 @@ TEST_F(daemon_cli, help_prints_usage_and_still_restores_auto) {
 
 TEST_F(daemon_cli, bad_option_exits_2) {
     lay_out_reference();
-    for (const char *option : {"--bogus", "-x", "--once=1"}) {
+    for (const char *option : {"--bogus", "-x", "--once=1", "--metrics=", "--metrics=/tmp/board.txt"}) {
         const auto r = fakeboard::run(daemon_args({option}), 10);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.exit_code, 2) << option;
+        EXPECT_EQ(r.out, "") << option;
         EXPECT_THAT(r.err, ::testing::EndsWith("Usage: " + fakeboard::daemon_path() + k_usage_tail));
         EXPECT_EQ(update_mode("hwmon10"), "auto");
     }

@@ -98,4 +98,18 @@ check "clocks and throttling in range" awk -F, 'NR > 1 { if ($2 < 1e8 || $3 < 1e
 # The picture.
 check "raw-logs.png is a PNG" is_png "$out/raw-logs.png" 40000
 
+# The energy report it ends with, and each rail's energy there against a trapezoid integration of
+# the same log done here: within 0.1 %.
+check "report: printed at the end" bash -c "tail -n 30 '$stdout' | grep -q 'BCL throttled time'"
+check "report: rails and totals" bash -c "grep -qE '^  apc2_l3 ' '$stdout' && grep -qE '^  vph_other ' '$stdout'"
+"$src/scripts/power-report" "$out" --csv "$tmp/report.csv" >/dev/null
+for log in max34417_raw max34417_b_raw; do
+  for c in 4 5 6 7; do
+    rail=$(head -1 "$logs/$log" | cut -d, -f$c)
+    energy=$(awk -F, -v c=$c 'NR > 2 { e += ($1 - t) * ($c + p) / 2 } NR > 1 { t = $1; p = $c } END { printf "%.6f", e }' "$logs/$log")
+    check "report: $rail energy within 0.1 % of $energy J" awk -F, -v r="$rail" -v e="$energy" \
+      '$1 == r { found = 1; d = $6 - e; if (d < 0) d = -d } END { exit !(found && e > 0 && d <= 0.001 * e) }' "$tmp/report.csv"
+  done
+done
+
 finish

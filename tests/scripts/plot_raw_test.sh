@@ -78,6 +78,16 @@ check "cut: the half line is dropped" contains "$tmp/cut.err" "system_raw: dropp
 check "cut: headerless log named" contains "$tmp/cut.err" "max34417_raw has no header line"
 check "cut: a PNG" is_png "$tmp/cut.png" 40000
 
+# Names holding a comma or a quote (a zone type, a rail label) come as quoted fields: read as names,
+# their lines whole.
+d=$(logs_copy quoted)
+sed -i '1s/,gpu,/,"gpu""x",/' "$d/max34417_b_raw"
+sed -i "1s/,gpu-thermal,/,\"gpu,it's hot\",/" "$d/thermal_raw"
+run quoted "$d" "$tmp/quoted.png"
+check "quoted names: exit 0" test "$status" -eq 0
+check "quoted names: no line dropped, nothing on stderr" test ! -s "$tmp/quoted.err"
+check "quoted names: every panel" test "$(png_height "$tmp/quoted.png")" -eq "$full_height"
+
 # Every log empty: nothing to draw, no picture, a clear message and a failure status.
 d=$(logs_copy empty)
 for f in "$d"/*_raw; do : >"$f"; done

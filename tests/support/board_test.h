@@ -2,7 +2,9 @@
 #pragma once
 
 #include "board.h"
+#include "publish/metrics.h"
 #include "publish/raw_logs.h"
+#include "publish/system_figures.h"
 #include "sandbox.h"
 #include "sensors/accumulators.h"
 #include "sensors/platform_sensors.h"
@@ -42,6 +44,8 @@ class board_test : public ::testing::Test {
         release_accumulator_devices();
         release_platform_sensors();
         release_raw_logs();
+        release_throttle_history();
+        release_metrics();
     }
 
   private:

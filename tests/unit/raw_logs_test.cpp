@@ -62,7 +62,7 @@ TEST_F(raw_logs, device_line_carries_only_its_own_values) {
     // Device 0 has no snapshot time and no accumulator this cycle; device 1 has both.
     reading_list_append(lists.timestamp_readings, "max34417_b", 2000000000, 1);
     reading_list_append(lists.accumulator_readings, "max34417_b", 7, 1);
-    ASSERT_EQ(publish_raw_logs(k_root, lists, 1.0), 0);
+    ASSERT_EQ(publish_raw_logs(k_root, lists, system_figures{}, 1.0), 0);
     EXPECT_EQ(log("max34417_raw"), "time,atime,acc,vph,apc0,power3,power4\n"
                                    "1.000,,,1.500000,0.000000,0.000000,0.000000\n");
     EXPECT_EQ(log("max34417_b_raw"), "time,atime,acc,vph,apc0,power3,power4\n"
@@ -86,7 +86,7 @@ TEST_F(raw_logs, system_log_worked_example) {
                                                             {"cpufreq-1", 4}}) {
         reading_list_append(lists.system_readings, name, value);
     }
-    ASSERT_EQ(write_system_raw_log(k_root, lists, 5.0), 0);
+    ASSERT_EQ(write_system_raw_log(k_root, derive_system_figures(lists.system_readings, 5.0), 5.0), 0);
     EXPECT_EQ(log("system_raw"),
               "time,gpufreq,cpufreq0,cpufreq1,cpufreq2,cpufreq3,cpufreq4,cpufreq5,cpufreq6,"
               "cpufreq7,perf_now,battery_soc,fan_rpm,fan_pwm,bcl0,bcl0_v,bcl1_v\n"
@@ -95,15 +95,15 @@ TEST_F(raw_logs, system_log_worked_example) {
 }
 
 TEST_F(raw_logs, throttle_percent_from_the_counter_advance) {
+    // The figure is derived once per cycle; the log prints it in its 15th column.
     const auto line_bcl = [&](double t, std::optional<std::int64_t> count) {
         lists = cycle_readings{};
         if (count) {
             reading_list_append(lists.system_readings, "bcl0_accum", *count);
         }
-        EXPECT_EQ(write_system_raw_log(k_root, lists, t), 0);
+        EXPECT_EQ(write_system_raw_log(k_root, derive_system_figures(lists.system_readings, t), t), 0);
         const std::string text = log("system_raw");
         const std::string last = text.substr(text.rfind('\n', text.size() - 2) + 1);
-        // bcl0 is the 15th column.
         std::size_t pos = 0;
         for (int i = 0; i < 14; ++i) {
             pos = last.find(',', pos) + 1;
@@ -151,8 +151,8 @@ TEST_F(raw_logs, header_once_per_log_per_run) {
     b.chips.push_back(b.chips[0]);
     b.chips[1].hwmon = "hwmon1"; // same name: both devices share one log
     discover(b);
-    ASSERT_EQ(publish_raw_logs(k_root, lists, 1.0), 0);
-    ASSERT_EQ(publish_raw_logs(k_root, lists, 2.0), 0);
+    ASSERT_EQ(publish_raw_logs(k_root, lists, system_figures{}, 1.0), 0);
+    ASSERT_EQ(publish_raw_logs(k_root, lists, system_figures{}, 2.0), 0);
     const std::string text = log("max34417_raw");
     EXPECT_EQ(text.find("time,atime"), 0U);
     EXPECT_EQ(text.find("time,atime", 1), std::string::npos);
@@ -163,10 +163,10 @@ TEST_F(raw_logs, header_once_per_log_per_run) {
     write_file(std::string(k_root) + "/power/system_raw", "stale,columns\n1,2\n");
     fakeboard::remove_tree(std::string(k_root) + "/power/thermal_raw");
     fakeboard::make_directories(std::string(k_root) + "/power/thermal_raw"); // this log cannot be written
-    EXPECT_EQ(publish_raw_logs(k_root, lists, 3.0), -1);
+    EXPECT_EQ(publish_raw_logs(k_root, lists, system_figures{}, 3.0), -1);
     EXPECT_EQ(log("system_raw").find("time,gpufreq"), 0U) << "the pass reached system_raw and recreated it";
     fakeboard::remove_tree(std::string(k_root) + "/power/thermal_raw");
-    ASSERT_EQ(publish_raw_logs(k_root, lists, 4.0), 0);
+    ASSERT_EQ(publish_raw_logs(k_root, lists, system_figures{}, 4.0), 0);
     EXPECT_EQ(log("thermal_raw"), "time\n4.000\n");
     const std::string system_text = log("system_raw");
     EXPECT_EQ(std::count(system_text.begin(), system_text.end(), '\n'), 3);

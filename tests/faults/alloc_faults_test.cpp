@@ -3,6 +3,7 @@
 // defined ones: a reading dropped, a cycle's thermal list emptied, a discovery retried next cycle.
 #include "failing_allocator.h"
 #include "support/board_test.h"
+#include "support/tree_at.h"
 
 #include "common/readings.h"
 
@@ -250,6 +251,47 @@ TEST_F(alloc_board_faults, failed_zone_discovery_is_retried_next_cycle) {
     }
     EXPECT_LT(n, k_max_attempts);
     EXPECT_GE(retried, 1);
+}
+
+} // namespace
+
+namespace {
+
+// A log whose header was written is never recreated later in the run, however the allocations of
+// that first pass go: a recreated log would lose the lines already appended to it.
+TEST_F(alloc_board_faults, a_written_log_header_is_never_forgotten) {
+    const std::string log = "/run/power-monitor/power/thermal_raw";
+    cycle_readings lists;
+    ASSERT_TRUE(thermal_readings_append(lists.thermal, "cpu0-thermal", 41000));
+    long n = 1;
+    for (; n < k_max_attempts; ++n) {
+        release_daemon_state();
+        fakeboard::remove_tree(log);
+        long refused = 0;
+        int first_rc = 0;
+        {
+            fa::armed guard;
+            fa::fail_nth(n);
+            first_rc = write_thermal_raw_log("/run/power-monitor", lists, 1.0);
+            refused = fa::refused();
+        }
+        const std::string after_first = fakeboard::file_exists(log) ? fakeboard::read_file(log) : "";
+        ASSERT_EQ(write_thermal_raw_log("/run/power-monitor", lists, 2.0), 0) << "allocation " << n;
+        if (refused == 0) {
+            break;
+        }
+        if (first_rc == 0) {
+            EXPECT_EQ(fakeboard::read_file(log), "time,cpu0-thermal\n1.000,41.000\n2.000,41.000\n")
+                << "allocation " << n;
+        } else {
+            // Whatever the failed pass left is kept, and the header comes once, at the top.
+            EXPECT_EQ(fakeboard::read_file(log),
+                      (after_first.empty() ? "time,cpu0-thermal\n" : after_first) + "2.000,41.000\n")
+                << "allocation " << n;
+        }
+    }
+    EXPECT_GT(n, 1) << "the header pass allocates, so some attempt must have been refused";
+    EXPECT_LT(n, k_max_attempts);
 }
 
 } // namespace

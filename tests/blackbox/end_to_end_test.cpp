@@ -110,7 +110,7 @@ TEST_F(end_to_end, changing_board_with_raw_logs) {
             ASSERT_EQ(dev.size(), 7U);
             EXPECT_EQ(dev[0], time);
             EXPECT_TRUE(fixed_point(dev[1], 4)) << dev[1];
-            EXPECT_NEAR(std::strtod(dev[1].c_str(), nullptr), t, 0.05 + fakeboard::emulation_slack_s());
+            EXPECT_NEAR(std::strtod(dev[1].c_str(), nullptr), t, 0.05 + fakeboard::timing_slack_s());
             EXPECT_EQ((*lines)[k + 1].substr(time.size() + dev[1].size() + 2), rest);
         }
 

@@ -169,8 +169,8 @@ TEST_F(prometheus_stack, promtool_exporter_and_prometheus_take_the_file) {
     ASSERT_FALSE(textfiles.path.empty() || server_dir.path.empty());
     const std::string file = textfiles.path + "/vantrel.prom";
     server daemon{fakeboard::spawn(daemon_args({"-i", "200", "--metrics", file}))};
-    ASSERT_TRUE(blackbox::wait_until([&] { return fakeboard::file_exists(file); },
-                                     5 + fakeboard::emulation_slack_s()));
+    ASSERT_TRUE(
+        blackbox::wait_until([&] { return fakeboard::file_exists(file); }, 5 + fakeboard::timing_slack_s()));
     const exposition::parsed own = exposition::parse(read_file(file));
 
     // promtool's parser and linter (HELP on every metric, units, _total only on counters).

@@ -130,7 +130,7 @@ TEST_F(hostile_run, fifo_as_the_battery_source_reads_as_zero_and_never_blocks) {
     signal_daemon(d, SIGTERM);
     const double signalled = fakeboard::monotonic_seconds();
     const fakeboard::process_result r = finish(d, 3.0);
-    EXPECT_LT(fakeboard::monotonic_seconds() - signalled, 0.5 + fakeboard::emulation_slack_s());
+    EXPECT_LT(fakeboard::monotonic_seconds() - signalled, 0.5 + fakeboard::timing_slack_s());
     expect_stopped_by_signal(r, 0);
     expect_update_modes(board_, "auto");
 }
@@ -172,7 +172,7 @@ TEST_F(hostile_run, endless_attribute_is_cut_off_and_memory_stays_small) {
     // A daemon that reads without end fails its allocations here instead of taking the machine's memory.
     // Under a user-mode emulator the limit would apply to the emulator itself; a sanitized daemon needs
     // its shadow memory mapped.
-    if (fakeboard::emulation_slack_s() == 0.0 && VPM_DAEMON_SANITIZED == 0) {
+    if (!fakeboard::under_emulator() && VPM_DAEMON_SANITIZED == 0) {
         options.address_space = 128u << 20;
     }
     running_daemon d = start_with({"-i", "50"}, options);

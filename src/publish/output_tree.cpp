@@ -52,76 +52,91 @@ int open_or_make_directory(int parent, const char *name) {
     return fd;
 }
 
-// Walks `path` from "/" (or the working directory's absolute path) one component at a time,
-// checking each directory and following symlinks by hand so that each link's place can be judged.
-// `rest` holds the components not yet walked; a link's target is spliced in front of them.
-int resolve_root(const char *root, uid_t self, unique_fd &out) {
+// The path still to walk, with the position of its next component.
+struct walk {
     path_buffer rest;
+    std::size_t at = 0;
+    int links = 0;
+};
+
+// The root as an absolute path: a relative one is taken from the working directory.
+bool start_walk(walk &w, const char *root) {
     if (root[0] == '/') {
-        if (!format_path(rest, "%s", root)) {
-            return -1;
-        }
-    } else {
-        path_buffer cwd;
-        if (::getcwd(cwd, sizeof cwd) == nullptr || !format_path(rest, "%s/%s", cwd, root)) {
-            return -1;
-        }
+        return format_path(w.rest, "%s", root);
+    }
+    path_buffer cwd;
+    return ::getcwd(cwd, sizeof cwd) != nullptr && format_path(w.rest, "%s/%s", cwd, root);
+}
+
+// Copies the next component into `name`; false when the path is used up.
+bool next_component(walk &w, char (&name)[k_path_capacity]) {
+    w.at += std::strspn(w.rest + w.at, "/");
+    if (w.rest[w.at] == '\0') {
+        return false;
+    }
+    const std::size_t length = std::strcspn(w.rest + w.at, "/");
+    std::memcpy(name, w.rest + w.at, length);
+    name[length] = '\0';
+    w.at += length;
+    return true;
+}
+
+bool last_component(const walk &w) {
+    return w.rest[w.at + std::strspn(w.rest + w.at, "/")] == '\0';
+}
+
+// Splices the target of the link `name` in `current` in front of the rest of the walk; an absolute
+// target restarts the walk at "/". In a directory others may write (sticky, or its check would have
+// failed), only a link of our own or root's may steer the walk.
+bool follow_link(walk &w, unique_fd &current, const char *name, uid_t self) {
+    char target[k_path_capacity];
+    const ssize_t n = ::readlinkat(current.fd, name, target, sizeof target - 1);
+    if (n <= 0 || ++w.links > k_max_links) {
+        return false;
+    }
+    target[n] = '\0';
+    struct stat link_st {};
+    if (others_may_write(current.fd) &&
+        (::fstatat(current.fd, name, &link_st, AT_SYMLINK_NOFOLLOW) != 0 || !trusted_owner(link_st, self))) {
+        return false;
+    }
+    path_buffer spliced;
+    if (!format_path(spliced, "%s/%s", target, w.rest + w.at)) {
+        return false;
+    }
+    std::memcpy(w.rest, spliced, sizeof w.rest);
+    w.at = 0;
+    if (target[0] == '/') {
+        current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    return current.valid();
+}
+
+// Walks the root path from "/" one component at a time, checking each directory and following
+// symlinks by hand so that each link's place can be judged.
+int resolve_root(const char *root, uid_t self, unique_fd &out) {
+    walk w;
+    if (!start_walk(w, root)) {
+        return -1;
     }
     unique_fd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!current.valid() || !trusted_directory(current.fd, self, true)) {
         return -1;
     }
-    int links = 0;
-    std::size_t at = 0;
-    for (;;) {
-        while (rest[at] == '/') {
-            ++at;
-        }
-        if (rest[at] == '\0') {
-            break;
-        }
-        char name[k_path_capacity];
-        const std::size_t length = std::strcspn(rest + at, "/");
-        std::memcpy(name, rest + at, length);
-        name[length] = '\0';
-        at += length;
+    char name[k_path_capacity];
+    while (next_component(w, name)) {
         if (std::strcmp(name, ".") == 0) {
             continue;
         }
-        const bool last = rest[at + std::strspn(rest + at, "/")] == '\0';
-
         unique_fd next(open_or_make_directory(current.fd, name));
         if (!next.valid() && (errno == ELOOP || errno == ENOTDIR)) {
-            char target[k_path_capacity];
-            const ssize_t n = ::readlinkat(current.fd, name, target, sizeof target - 1);
-            if (n <= 0 || ++links > k_max_links) {
+            if (!follow_link(w, current, name, self)) {
                 return -1;
-            }
-            target[n] = '\0';
-            // In a directory others may write (sticky, or the check would have failed), only a link
-            // of our own or root's may steer the walk.
-            struct stat link_st {};
-            if (others_may_write(current.fd) &&
-                (::fstatat(current.fd, name, &link_st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                 !trusted_owner(link_st, self))) {
-                return -1;
-            }
-            path_buffer spliced;
-            if (!format_path(spliced, "%s/%s", target, rest + at)) {
-                return -1;
-            }
-            std::memcpy(rest, spliced, sizeof rest);
-            at = 0;
-            if (target[0] == '/') {
-                current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-                if (!current.valid()) {
-                    return -1;
-                }
             }
             continue;
         }
         // The last directory is checked once, after the walk, as the root.
-        if (!next.valid() || (!last && !trusted_directory(next.fd, self, true))) {
+        if (!next.valid() || (!last_component(w) && !trusted_directory(next.fd, self, true))) {
             return -1;
         }
         current = std::move(next);

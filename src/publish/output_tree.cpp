@@ -22,10 +22,36 @@ bool trusted_owner(const struct stat &st, uid_t self) {
     return st.st_uid == 0 || st.st_uid == self;
 }
 
+// The walk holds no descriptor of "/" itself: at the top, names are opened by their absolute paths
+// (a descriptor of -1 below means the top). The result is the same on a board, and a user-mode
+// emulator that maps absolute paths into its library prefix maps "/" itself, which would send the
+// whole walk into that prefix.
+bool directory_stat(int fd, struct stat &st) {
+    return fd < 0 ? ::stat("/", &st) == 0 : ::fstat(fd, &st) == 0;
+}
+
+// The name as a system call takes it: relative to its directory, or absolute at the top.
+struct entry {
+    int dir = AT_FDCWD;
+    const char *name = nullptr;
+    path_buffer absolute;
+};
+
+bool locate(entry &e, int parent, const char *name) {
+    if (parent >= 0) {
+        e.dir = parent;
+        e.name = name;
+        return true;
+    }
+    e.dir = AT_FDCWD;
+    e.name = e.absolute;
+    return format_path(e.absolute, "/%s", name);
+}
+
 // A directory that nobody else can change. `above_root` accepts a sticky one such as /tmp.
 bool trusted_directory(int fd, uid_t self, bool above_root) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || !trusted_owner(st, self)) {
+    if (!directory_stat(fd, st) || !S_ISDIR(st.st_mode) || !trusted_owner(st, self)) {
         return false;
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
@@ -36,18 +62,22 @@ bool trusted_directory(int fd, uid_t self, bool above_root) {
 
 bool others_may_write(int fd) {
     struct stat st {};
-    return ::fstat(fd, &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return directory_stat(fd, st) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-int open_directory(int parent, const char *name) {
-    return ::openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+int open_directory(const entry &e) {
+    return ::openat(e.dir, e.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 // Opens a directory that must not be a symlink, creating it when missing.
 int open_or_make_directory(int parent, const char *name) {
-    int fd = open_directory(parent, name);
-    if (fd < 0 && errno == ENOENT && (::mkdirat(parent, name, k_dir_mode) == 0 || errno == EEXIST)) {
-        fd = open_directory(parent, name);
+    entry e;
+    if (!locate(e, parent, name)) {
+        return -1;
+    }
+    int fd = open_directory(e);
+    if (fd < 0 && errno == ENOENT && (::mkdirat(e.dir, e.name, k_dir_mode) == 0 || errno == EEXIST)) {
+        fd = open_directory(e);
     }
     return fd;
 }
@@ -89,15 +119,19 @@ bool last_component(const walk &w) {
 // target restarts the walk at "/". In a directory others may write (sticky, or its check would have
 // failed), only a link of our own or root's may steer the walk.
 bool follow_link(walk &w, unique_fd &current, const char *name, uid_t self) {
+    entry e;
     char target[k_path_capacity];
-    const ssize_t n = ::readlinkat(current.fd, name, target, sizeof target - 1);
+    if (!locate(e, current.fd, name)) {
+        return false;
+    }
+    const ssize_t n = ::readlinkat(e.dir, e.name, target, sizeof target - 1);
     if (n <= 0 || ++w.links > k_max_links) {
         return false;
     }
     target[n] = '\0';
     struct stat link_st {};
     if (others_may_write(current.fd) &&
-        (::fstatat(current.fd, name, &link_st, AT_SYMLINK_NOFOLLOW) != 0 || !trusted_owner(link_st, self))) {
+        (::fstatat(e.dir, e.name, &link_st, AT_SYMLINK_NOFOLLOW) != 0 || !trusted_owner(link_st, self))) {
         return false;
     }
     path_buffer spliced;
@@ -107,9 +141,9 @@ bool follow_link(walk &w, unique_fd &current, const char *name, uid_t self) {
     std::memcpy(w.rest, spliced, sizeof w.rest);
     w.at = 0;
     if (target[0] == '/') {
-        current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        current.reset();
     }
-    return current.valid();
+    return true;
 }
 
 // Walks the root path from "/" one component at a time, checking each directory and following
@@ -119,13 +153,14 @@ int resolve_root(const char *root, uid_t self, unique_fd &out) {
     if (!start_walk(w, root)) {
         return -1;
     }
-    unique_fd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!current.valid() || !trusted_directory(current.fd, self, true)) {
+    unique_fd current; // the top
+    if (!trusted_directory(current.fd, self, true)) {
         return -1;
     }
     char name[k_path_capacity];
     while (next_component(w, name)) {
-        if (std::strcmp(name, ".") == 0) {
+        // "/.." is "/" itself.
+        if (std::strcmp(name, ".") == 0 || (!current.valid() && std::strcmp(name, "..") == 0)) {
             continue;
         }
         unique_fd next(open_or_make_directory(current.fd, name));
@@ -145,8 +180,11 @@ int resolve_root(const char *root, uid_t self, unique_fd &out) {
     if (!trusted_directory(current.fd, self, false)) {
         return -1;
     }
+    if (!current.valid()) {
+        current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
     out = std::move(current);
-    return 0;
+    return out.valid() ? 0 : -1;
 }
 
 } // namespace

@@ -22,22 +22,26 @@ struct accumulator_cache {
 
 accumulator_cache cache;
 
-// A control write that fails leaves the chip sampling on its own terms (a wrong service sandbox, a
+// A control write that fails leaves the chip sampling on its own terms (a wrong service confinement, a
 // read-only /sys), so it is reported, once per path and text, and sampling goes on.
 void write_control(const char *path, std::string_view text) {
     if (sysfs_write_control(path, text) == 0) {
         return;
     }
     const int error = errno;
+    // Matched in place: a write that fails every cycle must not allocate every cycle.
+    const std::string_view where(path);
+    for (const std::string &done : cache.reported_failures) {
+        const std::string_view seen(done);
+        if (seen.size() == text.size() + 1 + where.size() && seen.substr(0, text.size()) == text &&
+            seen[text.size()] == '\n' && seen.substr(text.size() + 1) == where) {
+            return;
+        }
+    }
     try {
         std::string key(text);
         key += '\n';
-        key += path;
-        for (const std::string &done : cache.reported_failures) {
-            if (done == key) {
-                return;
-            }
-        }
+        key += where;
         cache.reported_failures.push_back(std::move(key));
     } catch (const std::bad_alloc &) {
         // Without memory to remember it, reporting again beats staying silent.

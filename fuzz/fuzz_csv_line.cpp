@@ -1,4 +1,4 @@
-// The CSV line builder under random sequences of add_field / append / end on small buffers.
+// The CSV line builder under random sequences of add_field / append / add_integer / end on small buffers.
 // Invariants after every operation: length <= capacity - 1, the buffer NUL-terminated at length, a failed
 // operation never grows the line past its capacity. Until the first failure the line must hold exactly
 // the fields given, and an operation must succeed exactly when its text fits.
@@ -42,11 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::size_t before = line.length;
         switch (kind) {
         case 0:
-            rc = csv_line_add_field(line, "%s", text.c_str());
+            rc = csv_line_add_field(line, text);
             attempted += (first_field ? "" : ",") + text;
             break;
         case 1:
-            rc = csv_line_append(line, "%s", text.c_str());
+            rc = csv_line_append(line, text);
             attempted += text;
             break;
         case 2:
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             break;
         default: {
             const int number = static_cast<int>(text.size()) * 1000 - 7;
-            rc = csv_line_add_field(line, "%d", number);
+            rc = csv_line_add_integer(line, number);
             attempted += (first_field ? "" : ",") + std::to_string(number);
             break;
         }

@@ -1,7 +1,7 @@
 // parse_decimal_i64 against a complete reference of the accepted grammar:
 // leading space, an optional sign, decimal digits, trailing line space, within the 64-bit range.
 #include "check.h"
-#include "sysfs/sysfs.h"
+#include "sources/attributes.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // hexadecimal words read exactly as a reference tokenizer reads them.
 // Input: first byte = options (bit 0: skip to the colon, bits 1-3: capacity 0..7), the rest = the text.
 #include "check.h"
-#include "sysfs/sysfs.h"
+#include "sources/attributes.h"
 
 #include <array>
 #include <cstring>

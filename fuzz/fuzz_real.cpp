@@ -1,6 +1,6 @@
 // parse_real: outputs untouched on failure, junk never accepted, and short plain decimals read exactly.
 #include "check.h"
-#include "sysfs/sysfs.h"
+#include "sources/attributes.h"
 
 #include <cmath>
 #include <cstring>

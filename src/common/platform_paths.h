@@ -9,7 +9,16 @@ inline constexpr const char *thermal_zone_glob = "/sys/class/thermal/thermal_zon
 inline constexpr const char *backlight_brightness = "/sys/class/backlight/ae94000.dsi.0/brightness";
 inline constexpr const char *gpu_cur_freq =
     "/sys/devices/platform/soc@0/3d00000.gpu/devfreq/3d00000.gpu/cur_freq";
-inline constexpr const char *cpu_cur_freq_format = "/sys/devices/system/cpu/cpu%d/cpufreq/scaling_cur_freq";
+inline constexpr const char *cpu_cur_freq[] = {
+    "/sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq",
+    "/sys/devices/system/cpu/cpu1/cpufreq/scaling_cur_freq",
+    "/sys/devices/system/cpu/cpu2/cpufreq/scaling_cur_freq",
+    "/sys/devices/system/cpu/cpu3/cpufreq/scaling_cur_freq",
+    "/sys/devices/system/cpu/cpu4/cpufreq/scaling_cur_freq",
+    "/sys/devices/system/cpu/cpu5/cpufreq/scaling_cur_freq",
+    "/sys/devices/system/cpu/cpu6/cpufreq/scaling_cur_freq",
+    "/sys/devices/system/cpu/cpu7/cpufreq/scaling_cur_freq",
+};
 inline constexpr const char *gpu_perf_now = "/sys/kernel/debug/dri/0/perf_now";
 inline constexpr const char *bcl_throttle_accum = "/sys/kernel/debug/dri/0/bcl_throttle_accum";
 inline constexpr const char *battery_percent = "/run/vantrelcharger/battery_percent";

@@ -1,28 +1,8 @@
 #include "publish/csv_line.h"
 
-#include <cstdarg>
-#include <cstdio>
+#include "publish/number_text.h"
 
-namespace {
-
-int csv_line_vappend(csv_line &line, const char *format, va_list args) {
-    if (line.length >= line.capacity) {
-        return -1;
-    }
-    const std::size_t room = line.capacity - line.length;
-    const int n = std::vsnprintf(line.buffer + line.length, room, format, args);
-    if (n < 0) {
-        return -1;
-    }
-    if (static_cast<std::size_t>(n) < room) {
-        line.length += static_cast<std::size_t>(n);
-        return 0;
-    }
-    line.length = line.capacity - 1;
-    return -1;
-}
-
-} // namespace
+#include <cstring>
 
 void csv_line_init(csv_line &line, char *buffer, std::size_t capacity) {
     line.buffer = buffer;
@@ -34,24 +14,41 @@ void csv_line_init(csv_line &line, char *buffer, std::size_t capacity) {
     }
 }
 
-int csv_line_append(csv_line &line, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int rc = csv_line_vappend(line, format, args);
-    va_end(args);
-    return rc;
+int csv_line_append(csv_line &line, std::string_view text) {
+    if (line.length >= line.capacity) {
+        return -1;
+    }
+    const std::size_t room = line.capacity - 1 - line.length;
+    const std::size_t taken = text.size() < room ? text.size() : room;
+    std::memcpy(line.buffer + line.length, text.data(), taken);
+    line.length += taken;
+    line.buffer[line.length] = '\0';
+    return taken == text.size() ? 0 : -1;
 }
 
-int csv_line_add_field(csv_line &line, const char *format, ...) {
+int csv_line_add_field(csv_line &line, std::string_view text) {
     if (line.first_field == 0 && csv_line_append(line, ",") != 0) {
         return -1;
     }
     line.first_field = 0;
-    va_list args;
-    va_start(args, format);
-    const int rc = csv_line_vappend(line, format, args);
-    va_end(args);
-    return rc;
+    return csv_line_append(line, text);
+}
+
+int csv_line_add_integer(csv_line &line, std::int64_t value) {
+    char text[24];
+    const char *end = put_integer(text, text + sizeof text, value);
+    return end != nullptr
+               ? csv_line_add_field(line, std::string_view(text, static_cast<std::size_t>(end - text)))
+               : -1;
+}
+
+int csv_line_add_fixed(csv_line &line, double value, int precision) {
+    // Room for any double at the precisions the logs use (the largest has 309 integer digits).
+    char text[352];
+    const char *end = put_fixed(text, text + sizeof text, value, precision);
+    return end != nullptr
+               ? csv_line_add_field(line, std::string_view(text, static_cast<std::size_t>(end - text)))
+               : -1;
 }
 
 int csv_line_add_text(csv_line &line, std::string_view text) {

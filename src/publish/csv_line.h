@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 struct csv_line {
@@ -12,12 +13,14 @@ struct csv_line {
 };
 
 void csv_line_init(csv_line &line, char *buffer, std::size_t capacity);
-// printf-style append with no separator. -1 when the text does not fit; the line is then unusable.
-[[nodiscard]] int csv_line_append(csv_line &line, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+// Appends text as it is, with no separator. -1 when it does not fit: as much as fits is kept and the
+// line is then unusable.
+[[nodiscard]] int csv_line_append(csv_line &line, std::string_view text);
 // Like csv_line_append, preceded by "," unless this is the line's first field.
-[[nodiscard]] int csv_line_add_field(csv_line &line, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+[[nodiscard]] int csv_line_add_field(csv_line &line, std::string_view text);
+// Number fields, as "%lld" and "%.*f" print them.
+[[nodiscard]] int csv_line_add_integer(csv_line &line, std::int64_t value);
+[[nodiscard]] int csv_line_add_fixed(csv_line &line, double value, int precision);
 // A text field, preceded by "," unless first. A field holding a comma, a double quote, CR or LF is
 // quoted, with each double quote doubled, so that it stays one field; any other text is kept as is.
 [[nodiscard]] int csv_line_add_text(csv_line &line, std::string_view text);

@@ -1,8 +1,9 @@
 #include "publish/metrics.h"
 
+#include "common/paths.h"
 #include "common/time_helpers.h"
+#include "publish/number_text.h"
 #include "publish/value_tree.h"
-#include "sysfs/sysfs.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 namespace {
 
@@ -202,13 +204,18 @@ void append_double(std::string &text, double value) {
         return;
     }
     char buffer[40];
+    char *end = buffer;
     for (int precision = 15; precision <= 17; ++precision) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
+        end = put_general(buffer, buffer + sizeof buffer - 1, value, precision);
+        if (end == nullptr) {
+            return;
+        }
+        *end = '\0';
         if (precision == 17 || std::strtod(buffer, nullptr) == value) {
             break;
         }
     }
-    text.append(buffer);
+    text.append(buffer, static_cast<std::size_t>(end - buffer));
 }
 
 void end_sample_scaled(std::string &text, std::int64_t value, int decimals) {
@@ -223,62 +230,73 @@ void end_sample_double(std::string &text, double value) {
     text.push_back('\n');
 }
 
-// A device's name is the key of its snapshot-time reading, taken every cycle once the name is known.
-const std::string *device_name(const cycle_readings &lists, int device) {
-    const reading *snapshot = find_device_reading(lists.timestamp_readings, device);
-    return snapshot != nullptr ? &snapshot->name : nullptr;
+// A device is named by the name it was latched under this cycle, as its snapshot-time file is.
+const std::string *device_name(const device_sample &device) {
+    return device.latched ? device.name : nullptr;
+}
+
+void append_index(std::string &text, std::size_t index) {
+    char digits[24];
+    const char *end = put_unsigned(digits, digits + sizeof digits, index);
+    append_label(text, false, "index", std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 // Two devices may report the same name: each of them then also carries its position in discovery
 // order, so that no two series collide. A device whose name is unknown is told apart the same way.
-bool device_needs_index(const cycle_readings &lists, int device) {
-    const std::string *name = device_name(lists, device);
-    if (name == nullptr) {
-        return true;
-    }
-    for (const reading &other : lists.timestamp_readings.items) {
-        if (other.device != device && other.name == *name) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void append_device_labels(std::string &text, const cycle_readings &lists, int device) {
-    const std::string *name = device_name(lists, device);
+void append_device_labels(std::string &text, const cycle_snapshot &snapshot, std::size_t d) {
+    const std::string *name = device_name(snapshot.devices[d]);
     append_label(text, true, "device", name != nullptr ? std::string_view(*name) : std::string_view());
-    if (device_needs_index(lists, device)) {
-        char index[16];
-        std::snprintf(index, sizeof index, "%d", device);
-        append_label(text, false, "index", index);
+    bool needs_index = name == nullptr;
+    for (std::size_t other = 0; other < snapshot.devices.size() && !needs_index; ++other) {
+        const std::string *other_name = device_name(snapshot.devices[other]);
+        needs_index = other != d && other_name != nullptr && *other_name == *name;
+    }
+    if (needs_index) {
+        append_index(text, d);
     }
 }
 
 // One series per (device, label): when a device reports one label twice the later reading wins, as it
 // does for the value file both would write.
-bool superseded(const reading_list &list, std::size_t i) {
-    for (std::size_t j = i + 1; j < list.count(); ++j) {
-        if (list[j].device == list[i].device && list[j].name == list[i].name) {
+template <std::size_t N> bool superseded(const std::array<channel_sample, N> &channels, std::size_t i) {
+    for (std::size_t j = i + 1; j < N; ++j) {
+        if (channels[j].label != nullptr && *channels[j].label == *channels[i].label) {
             return true;
         }
     }
     return false;
 }
 
-void append_device_series(exposition &out, const family &f, const cycle_readings &lists,
-                          const reading_list &list, const char *label, int decimals) {
-    for (std::size_t i = 0; i < list.count(); ++i) {
-        const reading &entry = list[i];
-        if (entry.device < 0 || superseded(list, i)) {
+template <std::size_t N>
+void append_channel_series(exposition &out, const family &f, const cycle_snapshot &snapshot,
+                           std::array<channel_sample, N> device_sample::*channels, const char *label,
+                           int decimals) {
+    for (std::size_t d = 0; d < snapshot.devices.size(); ++d) {
+        const std::array<channel_sample, N> &list = snapshot.devices[d].*channels;
+        for (std::size_t i = 0; i < N; ++i) {
+            if (list[i].label == nullptr || superseded(list, i)) {
+                continue;
+            }
+            begin_sample(out, f);
+            append_device_labels(out.text, snapshot, d);
+            append_label(out.text, false, label, *list[i].label);
+            out.text.push_back('}');
+            end_sample_scaled(out.text, list[i].value, decimals);
+        }
+    }
+}
+
+// The accumulator counts and latch times: one series per device that has one this cycle.
+void append_device_figure(exposition &out, const family &f, const cycle_snapshot &snapshot, bool latch_time) {
+    for (std::size_t d = 0; d < snapshot.devices.size(); ++d) {
+        const device_sample &device = snapshot.devices[d];
+        if (!(latch_time ? device.latched : device.counted)) {
             continue;
         }
         begin_sample(out, f);
-        append_device_labels(out.text, lists, entry.device);
-        if (label != nullptr) {
-            append_label(out.text, false, label, entry.name);
-        }
+        append_device_labels(out.text, snapshot, d);
         out.text.push_back('}');
-        end_sample_scaled(out.text, entry.value, decimals);
+        end_sample_scaled(out.text, latch_time ? device.latched_ns : device.count, latch_time ? 9 : 0);
     }
 }
 
@@ -299,37 +317,37 @@ void append_one_label(exposition &out, const family &f, const char *label, std::
 
 void append_counter(exposition &out, const family &f, std::uint64_t value) {
     begin_sample(out, f);
-    char digits[32];
-    std::snprintf(digits, sizeof digits, " %llu\n", static_cast<unsigned long long>(value));
-    out.text.append(digits);
+    char digits[24];
+    const char *end = put_unsigned(digits, digits + sizeof digits, value);
+    out.text.push_back(' ');
+    out.text.append(digits, static_cast<std::size_t>(end - digits));
+    out.text.push_back('\n');
 }
 
-void append_thermal_zones(exposition &out, const thermal_readings &thermal) {
-    const std::size_t zones = thermal.items.size();
+void append_thermal_zones(exposition &out, const std::vector<thermal_sample> &thermal) {
+    const std::size_t zones = thermal.size();
     for (std::size_t z = 0; z < zones; ++z) {
-        const std::string &type = thermal.items[z].type;
+        const std::string &type = *thermal[z].type;
         bool shared = false;
         for (std::size_t other = 0; other < zones && !shared; ++other) {
-            shared = other != z && thermal.items[other].type == type;
+            shared = other != z && *thermal[other].type == type;
         }
         begin_sample(out, k_thermal_zone);
         append_label(out.text, true, "zone", type);
         if (shared) {
-            char index[24];
-            std::snprintf(index, sizeof index, "%zu", z);
-            append_label(out.text, false, "index", index);
+            append_index(out.text, z);
         }
         out.text.push_back('}');
-        end_sample_scaled(out.text, thermal.items[z].millidegrees, 3);
+        end_sample_scaled(out.text, thermal[z].millidegrees, 3);
     }
 }
 
-void build_exposition(exposition &out, const cycle_readings &lists, const system_figures &figures,
-                      const daemon_self_report &self) {
+void build_exposition(exposition &out, const cycle_snapshot &snapshot, const daemon_self_report &self) {
+    const system_figures &figures = snapshot.system;
     // Units: microwatts, millivolts, nanoseconds and millidegrees from the readings, kilohertz from
     // cpufreq; the file holds watts, volts, seconds, degrees and hertz, converted exactly.
-    append_device_series(out, k_rail_power, lists, lists.power_readings, "rail", 6);
-    const power_totals totals = sum_power_readings(lists.power_readings);
+    append_channel_series(out, k_rail_power, snapshot, &device_sample::power, "rail", 6);
+    const power_totals totals = sum_power_readings(snapshot);
     begin_sample(out, k_backlight_power);
     end_sample_double(out.text, totals.backlight);
     for (const auto &[name, watts] :
@@ -340,12 +358,12 @@ void build_exposition(exposition &out, const cycle_readings &lists, const system
         out.text.push_back('}');
         end_sample_double(out.text, watts);
     }
-    append_device_series(out, k_channel_voltage, lists, lists.voltage_readings, "channel", 3);
-    append_device_series(out, k_accumulator, lists, lists.accumulator_readings, nullptr, 0);
-    append_device_series(out, k_snapshot, lists, lists.timestamp_readings, nullptr, 9);
+    append_channel_series(out, k_channel_voltage, snapshot, &device_sample::voltage, "channel", 3);
+    append_device_figure(out, k_accumulator, snapshot, false);
+    append_device_figure(out, k_snapshot, snapshot, true);
 
     append_plain(out, k_gpu_frequency, figures.gpufreq_present, figures.gpufreq_hz, 0);
-    for (int cpu = 0; cpu < 8; ++cpu) {
+    for (int cpu = 0; cpu < k_cpus; ++cpu) {
         if (figures.cpufreq_present[cpu]) {
             const char number[2] = {static_cast<char>('0' + cpu), '\0'};
             append_one_label(out, k_cpu_frequency, "cpu", number, figures.cpufreq_khz[cpu], -3);
@@ -366,7 +384,7 @@ void build_exposition(exposition &out, const cycle_readings &lists, const system
     if (figures.bcl1_present) {
         append_one_label(out, k_bcl_threshold, "level", "1", figures.bcl1_mv, 3);
     }
-    append_thermal_zones(out, lists.thermal);
+    append_thermal_zones(out, snapshot.thermal);
 
     append_counter(out, k_cycles, self.cycles);
     append_counter(out, k_failed_passes, self.failed_passes);
@@ -378,15 +396,8 @@ void build_exposition(exposition &out, const cycle_readings &lists, const system
 
 // ---- writing
 
-uid_t daemon_euid() {
-    static const uid_t euid = geteuid();
-    return euid;
-}
-
 // Temporary names: a 64-bit secret from the kernel, stepped by SplitMix64 for each file.
-std::uint64_t next_temporary_suffix() {
-    static std::uint64_t seed = 0;
-    static bool seeded = false;
+std::uint64_t next_temporary_suffix(std::uint64_t &seed, bool &seeded) {
     if (!seeded) {
         seeded = getrandom(&seed, sizeof seed, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof seed);
         if (!seeded) {
@@ -421,13 +432,24 @@ int write_all(int fd, std::string_view text) {
 }
 
 // Everything after the directory has been opened and checked.
-int replace_in_directory(int dir_fd, const char *base, std::string_view text) {
-    char temporary[NAME_MAX + 1];
-    const int n = std::snprintf(temporary, sizeof temporary, ".%s.tmp.%016llx", base,
-                                static_cast<unsigned long long>(next_temporary_suffix()));
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof temporary) {
-        return ENAMETOOLONG;
+int replace_in_directory(int dir_fd, const char *base, std::string_view text, std::uint64_t suffix) {
+    // ".<base>.tmp.<16 hex digits>"
+    char hex[17];
+    for (int k = 15; k >= 0; --k, suffix >>= 4) {
+        hex[k] = "0123456789abcdef"[suffix & 0xf];
     }
+    hex[16] = '\0';
+    char temporary[NAME_MAX + 1];
+    const std::string_view parts[] = {".", base, ".tmp.", hex};
+    std::size_t n = 0;
+    for (std::string_view part : parts) {
+        if (part.size() >= sizeof temporary - n) {
+            return ENAMETOOLONG;
+        }
+        std::memcpy(temporary + n, part.data(), part.size());
+        n += part.size();
+    }
+    temporary[n] = '\0';
     const int fd = ::openat(dir_fd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         return errno;
@@ -452,17 +474,7 @@ int replace_in_directory(int dir_fd, const char *base, std::string_view text) {
     return rc;
 }
 
-struct metrics_state {
-    std::string text;
-    daemon_self_report self;
-    // Problems already reported since the last successful write.
-    int reported[8] = {};
-    std::size_t reported_count = 0;
-};
-
-metrics_state state;
-
-void report_problem(const char *path, int code) {
+void report_problem(metrics_state &state, const char *path, int code) {
     if (code == 0) {
         state.reported_count = 0;
         return;
@@ -480,19 +492,18 @@ void report_problem(const char *path, int code) {
 
 } // namespace
 
-int build_metrics(std::string &text, const cycle_readings &lists, const system_figures &figures,
-                  const daemon_self_report &self) {
+int build_metrics(std::string &text, const cycle_snapshot &snapshot, const daemon_self_report &self) {
     text.clear();
     exposition out{text};
     try {
-        build_exposition(out, lists, figures, self);
+        build_exposition(out, snapshot, self);
     } catch (const std::bad_alloc &) {
         return -1;
     }
     return 0;
 }
 
-int write_metrics_file(const char *path, std::string_view text) {
+int write_metrics_file(metrics_state &state, const char *path, std::string_view text) {
     const char *slash = std::strrchr(path, '/');
     const char *base = slash != nullptr ? slash + 1 : path;
     if (*base == '\0') {
@@ -519,12 +530,12 @@ int write_metrics_file(const char *path, std::string_view text) {
     int rc = 0;
     if (::fstat(dir_fd, &st) != 0) {
         rc = errno;
-    } else if (st.st_uid != 0 && st.st_uid != daemon_euid()) {
+    } else if (st.st_uid != 0 && st.st_uid != state.euid) {
         rc = k_metrics_dir_not_owned;
     } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         rc = k_metrics_dir_writable;
     } else {
-        rc = replace_in_directory(dir_fd, base, text);
+        rc = replace_in_directory(dir_fd, base, text, next_temporary_suffix(state.seed, state.seeded));
     }
     ::close(dir_fd);
     return rc;
@@ -541,8 +552,8 @@ const char *metrics_problem_text(int code) {
     }
 }
 
-void publish_metrics(const char *path, const cycle_readings &lists, const system_figures &figures,
-                     bool failed_pass, const timespec &cycle_began) {
+void publish_metrics(metrics_state &state, const char *path, const cycle_snapshot &snapshot, bool failed_pass,
+                     const timespec &cycle_began) {
     ++state.self.cycles;
     if (failed_pass) {
         ++state.self.failed_passes;
@@ -552,14 +563,8 @@ void publish_metrics(const char *path, const cycle_readings &lists, const system
     clock_gettime(CLOCK_REALTIME, &now);
     state.self.last_cycle_unix_s = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 
-    const int rc = build_metrics(state.text, lists, figures, state.self) != 0
+    const int rc = build_metrics(state.text, snapshot, state.self) != 0
                        ? ENOMEM
-                       : write_metrics_file(path, state.text);
-    report_problem(path, rc);
-}
-
-void release_metrics() {
-    std::string().swap(state.text);
-    state.self = daemon_self_report{};
-    state.reported_count = 0;
+                       : write_metrics_file(state, path, state.text);
+    report_problem(state, path, rc);
 }

@@ -1,6 +1,6 @@
 #include "publish/output_tree.h"
 
-#include "sysfs/sysfs.h"
+#include "common/paths.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,7 +45,7 @@ bool locate(entry &e, int parent, const char *name) {
     }
     e.dir = AT_FDCWD;
     e.name = e.absolute;
-    return format_path(e.absolute, "/%s", name);
+    return join_path(e.absolute, {"/", name});
 }
 
 // A directory that nobody else can change. `above_root` accepts a sticky one such as /tmp.
@@ -92,10 +92,10 @@ struct walk {
 // The root as an absolute path: a relative one is taken from the working directory.
 bool start_walk(walk &w, const char *root) {
     if (root[0] == '/') {
-        return format_path(w.rest, "%s", root);
+        return join_path(w.rest, {root});
     }
     path_buffer cwd;
-    return ::getcwd(cwd, sizeof cwd) != nullptr && format_path(w.rest, "%s/%s", cwd, root);
+    return ::getcwd(cwd, sizeof cwd) != nullptr && join_path(w.rest, {cwd, "/", root});
 }
 
 // Copies the next component into `name`; false when the path is used up.
@@ -135,7 +135,7 @@ bool follow_link(walk &w, unique_fd &current, const char *name, uid_t self) {
         return false;
     }
     path_buffer spliced;
-    if (!format_path(spliced, "%s/%s", target, w.rest + w.at)) {
+    if (!join_path(spliced, {target, "/", w.rest + w.at})) {
         return false;
     }
     std::memcpy(w.rest, spliced, sizeof w.rest);

@@ -2,28 +2,40 @@
 // thermal zones.
 #pragma once
 
-#include "common/readings.h"
+#include "common/snapshot.h"
 #include "publish/output_tree.h"
-#include "publish/system_figures.h"
 
 #include <cstddef>
-#include <cstdint>
+#include <string>
+#include <vector>
 
 inline constexpr std::size_t k_device_line_capacity = 2048;
 inline constexpr std::size_t k_system_line_capacity = 2048;
 inline constexpr std::size_t k_thermal_line_capacity = 8192;
 
-// Appends one line to every raw log; -1 at the first failure.
-[[nodiscard]] int publish_raw_logs(const output_tree &tree, const cycle_readings &lists,
-                                   const system_figures &figures, double cycle_time_s);
-[[nodiscard]] int write_device_raw_log(const output_tree &tree, const cycle_readings &lists,
-                                       double cycle_time_s, std::size_t device_index);
-[[nodiscard]] int write_system_raw_log(const output_tree &tree, const system_figures &figures,
-                                       double cycle_time_s);
-[[nodiscard]] int write_thermal_raw_log(const output_tree &tree, const cycle_readings &lists,
-                                        double cycle_time_s);
+struct raw_log_state {
+    // Logs this run has already recreated with their header; later passes only append to them.
+    std::vector<std::string> headed_logs;
+    // Header and data lines are built here, reused by every log of every pass.
+    char header_buffer[k_thermal_line_capacity];
+    char data_buffer[k_thermal_line_capacity];
+};
+
+// A device's log is written in two steps, so that its power%d_input values are read between them
+// (the header comes first, the sensors' reading next, then the line). The header's columns are the
+// device's log_labels, which must be loaded while the header is pending.
+// Recreates the device's log with its header unless this run already has. -1 when the device has no
+// name or the header could not be written.
+[[nodiscard]] int write_device_log_header(const output_tree &tree, raw_log_state &logs,
+                                          const device_sample &device);
+[[nodiscard]] int write_device_log_line(const output_tree &tree, raw_log_state &logs,
+                                        const device_sample &device, double cycle_time_s);
+[[nodiscard]] int write_system_log(const output_tree &tree, raw_log_state &logs,
+                                   const cycle_snapshot &snapshot);
+[[nodiscard]] int write_thermal_log(const output_tree &tree, raw_log_state &logs,
+                                    const cycle_snapshot &snapshot);
 
 // True until this run has recreated the log `name` (in power/) with its header line.
-[[nodiscard]] bool header_pending(const char *name);
-// Forgets which logs have their header (exit handler).
-void release_raw_logs();
+[[nodiscard]] bool header_pending(const raw_log_state &logs, const char *name);
+// The same for a named device's log.
+[[nodiscard]] bool device_header_pending(const raw_log_state &logs, const device_sample &device);

@@ -1,10 +1,9 @@
 #include "publish/value_tree.h"
 
-#include "sysfs/sysfs.h"
+#include "publish/number_text.h"
 
 #include <array>
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -13,32 +12,68 @@ namespace {
 constexpr std::array<const char *, 5> core_rail_markers = {"apc0", "apc1", "apc2", "nsp1", "nsp2"};
 constexpr double k_uw_per_w = 1000000.0;
 
-bool is_core_rail(const char *name) {
+bool is_core_rail(std::string_view name) {
     for (const char *marker : core_rail_markers) {
-        if (std::strstr(name, marker) != nullptr) {
+        if (name.find(marker) != std::string_view::npos) {
             return true;
         }
     }
     return false;
 }
 
-// Formats and writes one value file. A name that sanitizes to nothing has no file of its own:
-// its path would name the directory itself and fail every pass.
-int write_value_file(const output_tree &tree, output_dir directory, const char *name, const char *format,
-                     auto value) {
+// Writes one value file: the number, then a line feed. A name that sanitizes to nothing has no file of
+// its own: its path would name the directory itself and fail every pass.
+int write_value_file(const output_tree &tree, output_dir directory, const char *name, const char *text_end,
+                     char *text) {
+    if (text_end == nullptr) {
+        return -1;
+    }
     char file_name[k_name_capacity];
     sanitize_name(file_name, sizeof file_name, name);
     if (file_name[0] == '\0') {
         return 0;
     }
-    char text[128];
-    const int n = std::snprintf(text, sizeof text, format, value);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) {
-        return -1;
-    }
-    return write_output_file(tree, directory, file_name, std::string_view(text, static_cast<std::size_t>(n)),
-                             false);
+    return write_output_file(tree, directory, file_name,
+                             std::string_view(text, static_cast<std::size_t>(text_end - text)), false);
 }
+
+// Room for any number the tree holds, with its line feed.
+constexpr std::size_t k_value_capacity = 352;
+
+int write_fixed(const output_tree &tree, output_dir directory, const char *name, double value,
+                int precision) {
+    char text[k_value_capacity];
+    char *end = put_fixed(text, text + sizeof text - 1, value, precision);
+    if (end != nullptr) {
+        *end++ = '\n';
+    }
+    return write_value_file(tree, directory, name, end, text);
+}
+
+int write_integer(const output_tree &tree, output_dir directory, const char *name, std::int64_t value) {
+    char text[k_value_capacity];
+    char *end = put_integer(text, text + sizeof text - 1, value);
+    if (end != nullptr) {
+        *end++ = '\n';
+    }
+    return write_value_file(tree, directory, name, end, text);
+}
+
+void add_power(power_totals &totals, double &others, std::string_view name, std::int64_t microwatts) {
+    const double watts = static_cast<double>(microwatts) / k_uw_per_w;
+    if (name == "vph") {
+        totals.vph += watts;
+    } else if (name == "bl_power") {
+        totals.backlight = watts;
+    } else {
+        others += watts;
+    }
+    if (is_core_rail(name)) {
+        totals.cores += watts;
+    }
+}
+
+constexpr const char *k_backlight_name = "bl_power";
 
 } // namespace
 
@@ -62,59 +97,67 @@ void sanitize_name(char *buffer, std::size_t capacity, const char *name) {
     buffer[out] = '\0';
 }
 
-power_totals sum_power_readings(const reading_list &power_readings) {
-    double vph_sum = 0.0;
-    double cores_sum = 0.0;
-    double others_sum = 0.0;
-    double backlight = 0.0;
-    for (const reading &entry : power_readings.items) {
-        const double watts = static_cast<double>(entry.value) / k_uw_per_w;
-        if (entry.name == "vph") {
-            vph_sum += watts;
-        } else if (entry.name == "bl_power") {
-            backlight = watts;
-        } else {
-            others_sum += watts;
-        }
-        if (is_core_rail(entry.name.c_str())) {
-            cores_sum += watts;
+power_totals sum_power_readings(const cycle_snapshot &snapshot) {
+    power_totals totals;
+    double others = 0.0;
+    for (const device_sample &device : snapshot.devices) {
+        for (const channel_sample &channel : device.power) {
+            if (channel.label != nullptr) {
+                add_power(totals, others, *channel.label, channel.value);
+            }
         }
     }
-    return power_totals{vph_sum, cores_sum, vph_sum - others_sum, backlight};
+    if (snapshot.backlight_present) {
+        add_power(totals, others, k_backlight_name, snapshot.backlight_uw);
+    }
+    totals.vph_other = totals.vph - others;
+    return totals;
 }
 
-int publish_value_tree(const output_tree &tree, const cycle_readings &lists) {
-    for (const reading &entry : lists.power_readings.items) {
-        const double watts = static_cast<double>(entry.value) / k_uw_per_w;
-        if (write_value_file(tree, output_dir::power, entry.name.c_str(), "%.6f\n", watts) != 0) {
-            return -1;
+int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot) {
+    for (const device_sample &device : snapshot.devices) {
+        for (const channel_sample &channel : device.power) {
+            if (channel.label != nullptr &&
+                write_fixed(tree, output_dir::power, channel.label->c_str(),
+                            static_cast<double>(channel.value) / k_uw_per_w, 6) != 0) {
+                return -1;
+            }
         }
     }
-
-    const power_totals totals = sum_power_readings(lists.power_readings);
-    if (write_value_file(tree, output_dir::power, "vph_total", "%.6f\n", totals.vph) != 0 ||
-        write_value_file(tree, output_dir::power, "cores_total", "%.6f\n", totals.cores) != 0 ||
-        write_value_file(tree, output_dir::power, "vph_other", "%.6f\n", totals.vph_other) != 0 ||
-        write_value_file(tree, output_dir::power, "bl_power", "%.6f\n", totals.backlight) != 0) {
+    if (snapshot.backlight_present &&
+        write_fixed(tree, output_dir::power, k_backlight_name,
+                    static_cast<double>(snapshot.backlight_uw) / k_uw_per_w, 6) != 0) {
         return -1;
     }
 
-    for (const reading &entry : lists.voltage_readings.items) {
-        if (write_value_file(tree, output_dir::voltage, entry.name.c_str(), "%.6f\n",
-                             static_cast<double>(entry.value) / 1000.0) != 0) {
-            return -1;
+    const power_totals totals = sum_power_readings(snapshot);
+    if (write_fixed(tree, output_dir::power, "vph_total", totals.vph, 6) != 0 ||
+        write_fixed(tree, output_dir::power, "cores_total", totals.cores, 6) != 0 ||
+        write_fixed(tree, output_dir::power, "vph_other", totals.vph_other, 6) != 0 ||
+        write_fixed(tree, output_dir::power, "bl_power", totals.backlight, 6) != 0) {
+        return -1;
+    }
+
+    for (const device_sample &device : snapshot.devices) {
+        for (const channel_sample &channel : device.voltage) {
+            if (channel.label != nullptr &&
+                write_fixed(tree, output_dir::voltage, channel.label->c_str(),
+                            static_cast<double>(channel.value) / 1000.0, 6) != 0) {
+                return -1;
+            }
         }
     }
 
-    for (const reading &entry : lists.accumulator_readings.items) {
-        if (write_value_file(tree, output_dir::accumulator, entry.name.c_str(), "%lld\n",
-                             static_cast<long long>(entry.value)) != 0) {
+    for (const device_sample &device : snapshot.devices) {
+        if (!device.counted) {
+            continue;
+        }
+        if (write_integer(tree, output_dir::accumulator, device.name->c_str(), device.count) != 0) {
             return -1;
         }
-        // The device's own snapshot time; none when that device has none this cycle.
-        const reading *snapshot = find_device_reading(lists.timestamp_readings, entry.device);
-        if (snapshot != nullptr && write_value_file(tree, output_dir::timestamp, entry.name.c_str(), "%.4f\n",
-                                                    static_cast<double>(snapshot->value) / 1e9) != 0) {
+        // The device's own latch time; none when that device has none this cycle.
+        if (device.latched && write_fixed(tree, output_dir::timestamp, device.name->c_str(),
+                                          static_cast<double>(device.latched_ns) / 1e9, 4) != 0) {
             return -1;
         }
     }

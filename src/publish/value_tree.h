@@ -1,7 +1,7 @@
 // The output tree: one small text file per reading, plus the power totals.
 #pragma once
 
-#include "common/readings.h"
+#include "common/snapshot.h"
 #include "publish/output_tree.h"
 
 #include <cstddef>
@@ -18,7 +18,9 @@ struct power_totals {
     double vph_other = 0.0; // vph minus every entry that is neither "vph" nor "bl_power"
     double backlight = 0.0; // the last entry named exactly "bl_power", 0 without one
 };
-[[nodiscard]] power_totals sum_power_readings(const reading_list &power_readings);
+// Every device's power channels in order, then the backlight. A channel labelled "bl_power" counts as
+// the backlight too, and the last one wins.
+[[nodiscard]] power_totals sum_power_readings(const cycle_snapshot &snapshot);
 
 // Writes every file of one cycle into the opened tree. 0 when all were written, -1 at the first failure.
-[[nodiscard]] int publish_value_tree(const output_tree &tree, const cycle_readings &lists);
+[[nodiscard]] int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot);

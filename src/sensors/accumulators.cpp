@@ -1,229 +1,150 @@
 #include "sensors/accumulators.h"
 
-#include "common/platform_paths.h"
 #include "common/time_helpers.h"
-#include "sysfs/sysfs.h"
+#include "sources/attributes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 
 namespace {
 
-// Discovery cache, created by the first cycle and released only by the exit handler.
-struct accumulator_cache {
-    device_list devices;
-    std::vector<device_label_cache> labels;
-    bool ready = false;
-    // Control writes already reported as failed, as "text\npath": one warning each per run.
-    std::vector<std::string> reported_failures;
-};
-
-accumulator_cache cache;
-
-// A control write that fails leaves the chip sampling on its own terms (a wrong service confinement, a
-// read-only /sys), so it is reported, once per path and text, and sampling goes on.
-void write_control(const char *path, std::string_view text) {
-    if (sysfs_write_control(path, text) == 0) {
-        return;
-    }
-    const int error = errno;
-    // Matched in place: a write that fails every cycle must not allocate every cycle.
-    const std::string_view where(path);
-    for (const std::string &done : cache.reported_failures) {
-        const std::string_view seen(done);
-        if (seen.size() == text.size() + 1 + where.size() && seen.substr(0, text.size()) == text &&
-            seen[text.size()] == '\n' && seen.substr(text.size() + 1) == where) {
-            return;
-        }
-    }
-    try {
-        std::string key(text);
-        key += '\n';
-        key += where;
-        cache.reported_failures.push_back(std::move(key));
-    } catch (const std::bad_alloc &) {
-        // Without memory to remember it, reporting again beats staying silent.
-    }
-    std::fprintf(stderr, "Warning: could not write \"%.*s\" to %s: %s\n", static_cast<int>(text.size()),
-                 text.data(), path, std::strerror(error));
-}
-
-int ensure_devices_ready() {
-    if (cache.ready) {
-        return 0;
-    }
-    if (find_accumulator_devices(cache.devices) != 0) {
-        cache.devices.clear();
-        return -1;
-    }
-    try {
-        cache.labels.assign(cache.devices.size(), device_label_cache{});
-    } catch (const std::bad_alloc &) {
-        device_list().swap(cache.devices);
-        return -1;
-    }
-    cache.ready = true;
-    return 0;
-}
-
-// Reads a name or label once; an unreadable one is tried again at the next lookup.
-int load_cached_line(std::optional<std::string> &slot, const char *path_format, const std::string &dir,
-                     int channel, const std::string **out) {
+// Reads a name or label once; one that cannot be read is tried again at its next use.
+const std::string *load_once(std::optional<std::string> &slot, const std::string &path) {
     if (!slot.has_value()) {
-        path_buffer path;
-        const bool fits = channel < 0 ? format_path(path, path_format, dir.c_str())
-                                      : format_path(path, path_format, dir.c_str(), channel);
         std::string text;
-        if (!fits || sysfs_read_line(path, &text) != 0) {
-            return -1;
+        if (sysfs_read_line(path.c_str(), &text) != 0) {
+            return nullptr;
         }
         try {
             slot = std::move(text);
         } catch (const std::bad_alloc &) {
-            return -1;
+            return nullptr;
         }
     }
-    *out = &*slot;
-    return 0;
+    return &*slot;
 }
 
-void write_to_every_device(const char *attribute_format, std::string_view text) {
-    device_list found;
-    if (find_accumulator_devices(found) != 0) {
-        return;
-    }
-    for (const std::string &dir : found) {
-        path_buffer path;
-        if (format_path(path, attribute_format, dir.c_str())) {
-            write_control(path, text);
+bool already_reported(const control_reports &reports, std::string_view text, std::string_view where) {
+    // Matched in place: a write that fails every cycle must not allocate every cycle.
+    for (const std::string &done : reports.reported) {
+        const std::string_view seen(done);
+        if (seen.size() == text.size() + 1 + where.size() && seen.substr(0, text.size()) == text &&
+            seen[text.size()] == '\n' && seen.substr(text.size() + 1) == where) {
+            return true;
         }
     }
+    return false;
 }
 
 } // namespace
 
-int find_accumulator_devices(device_list &list) {
-    glob_owner g;
-    const int rc = glob(platform_paths::hwmon_glob, 0, nullptr, &g.result);
-    if (rc == GLOB_NOMATCH) {
-        return 0;
+// A control write that fails leaves the chip sampling on its own terms (a wrong service confinement, a
+// read-only /sys), so it is reported, once per path and text, and sampling goes on.
+void write_control(control_reports &reports, const std::string &path, std::string_view text) {
+    if (sysfs_write_control(path.c_str(), text) == 0) {
+        return;
     }
-    if (rc != 0) {
-        return -1;
+    const int error = errno;
+    if (already_reported(reports, text, path)) {
+        return;
     }
-    const std::size_t prefix_length = std::strlen(platform_paths::accumulator_name_prefix);
-    for (std::size_t i = 0; i < g.result.gl_pathc; ++i) {
-        const char *dir = g.result.gl_pathv[i];
-        path_buffer name_path;
-        if (!format_path(name_path, "%s/name", dir) || !path_exists(name_path)) {
-            continue;
+    try {
+        std::string key(text);
+        key += '\n';
+        key += path;
+        reports.reported.push_back(std::move(key));
+    } catch (const std::bad_alloc &) {
+        // Without memory to remember it, reporting again beats staying silent.
+    }
+    std::fprintf(stderr, "Warning: could not write \"%.*s\" to %s: %s\n", static_cast<int>(text.size()),
+                 text.data(), path.c_str(), std::strerror(error));
+}
+
+void set_measurement_mode(const board_inventory &board, control_reports &reports, std::string_view text) {
+    for (const accumulator_device &device : board.devices) {
+        write_control(reports, device.measurement_mode, text);
+    }
+}
+
+void set_update_mode(const board_inventory &board, control_reports &reports, update_mode mode) {
+    for (const accumulator_device &device : board.devices) {
+        write_control(reports, device.update_mode, mode == update_mode::manual ? "manual" : "auto");
+    }
+}
+
+void return_devices_to_auto(control_reports &reports) {
+    std::vector<std::string> dirs;
+    if (find_accumulator_directories(dirs) != 0) {
+        return;
+    }
+    for (const std::string &dir : dirs) {
+        path_buffer path;
+        if (join_path(path, {dir, "/accumulator_update_mode"})) {
+            write_control(reports, path, "auto");
         }
-        std::string name;
-        if (sysfs_read_line(name_path, &name) != 0) {
-            continue;
-        }
-        if (name.compare(0, prefix_length, platform_paths::accumulator_name_prefix) != 0 ||
-            name.size() < prefix_length) {
-            continue;
-        }
-        try {
-            list.emplace_back(dir);
-        } catch (const std::bad_alloc &) {
-        }
     }
-    return 0;
 }
 
-void set_measurement_mode(const char *text) {
-    write_to_every_device("%s/measurement_mode", text);
-}
-
-void set_accumulator_update_mode(update_mode mode) {
-    write_to_every_device("%s/accumulator_update_mode", mode == update_mode::manual ? "manual" : "auto");
-}
-
-const device_list &accumulator_devices() {
-    return cache.devices;
-}
-
-int lookup_device_name(std::size_t index, const std::string **name) {
-    if (index >= cache.labels.size()) {
-        return -1;
-    }
-    return load_cached_line(cache.labels[index].name, "%s/name", cache.devices[index], -1, name);
-}
-
-int lookup_channel_label(std::size_t index, channel_kind kind, int channel, const std::string **label) {
-    if (index >= cache.labels.size()) {
-        return -1;
-    }
-    device_label_cache &entry = cache.labels[index];
-    const std::string &dir = cache.devices[index];
-    if (kind == channel_kind::power) {
-        if (channel < 1 || channel > 4) {
-            return -1;
-        }
-        return load_cached_line(entry.power_label[static_cast<std::size_t>(channel - 1)], "%s/power%d_label",
-                                dir, channel, label);
-    }
-    if (channel < 0 || channel > 3) {
-        return -1;
-    }
-    return load_cached_line(entry.voltage_label[static_cast<std::size_t>(channel)], "%s/in%d_label", dir,
-                            channel, label);
-}
-
-int sample_accumulator_devices(reading_list &power_readings, reading_list &voltage_readings,
-                               reading_list &accumulator_readings, reading_list &timestamp_readings) {
-    if (ensure_devices_ready() != 0) {
-        return -1;
-    }
-    const std::size_t count = cache.devices.size();
+void sample_accumulator_devices(board_inventory &board, control_reports &reports,
+                                std::vector<device_sample> &samples) {
+    const std::size_t count = std::min(board.devices.size(), samples.size());
 
     // Latch every chip in one quick pass before any value is read, so all devices share one moment.
     for (std::size_t i = 0; i < count; ++i) {
-        path_buffer path;
-        if (format_path(path, "%s/accumulator_update", cache.devices[i].c_str())) {
-            write_control(path, "1");
-        }
+        accumulator_device &device = board.devices[i];
+        device_sample &sample = samples[i];
+        write_control(reports, device.latch, "1");
         const timespec latched = monotonic_now();
-        const std::string *name = nullptr;
-        if (lookup_device_name(i, &name) == 0) {
-            reading_list_append(timestamp_readings, name->c_str(), timespec_to_ns(latched),
-                                static_cast<int>(i));
-        }
+        sample.name = load_once(device.name, device.name_path);
+        sample.latched = sample.name != nullptr;
+        sample.latched_ns = sample.latched ? timespec_to_ns(latched) : 0;
     }
 
     for (std::size_t i = 0; i < count; ++i) {
-        const char *dir = cache.devices[i].c_str();
-        path_buffer path;
+        accumulator_device &device = board.devices[i];
+        device_sample &sample = samples[i];
         std::int64_t value = 0;
-        const std::string *key = nullptr;
-        for (int n = 1; n <= 4; ++n) {
-            if (format_path(path, "%s/power%d_average", dir, n) && sysfs_read_i64(path, &value) == 0 &&
-                lookup_channel_label(i, channel_kind::power, n, &key) == 0) {
-                reading_list_append(power_readings, key->c_str(), value, static_cast<int>(i));
+        for (std::size_t n = 0; n < device.power_average.size(); ++n) {
+            const std::string *label = nullptr;
+            if (sysfs_read_i64(device.power_average[n].c_str(), &value) == 0) {
+                label = load_once(device.power_label[n], device.power_label_path[n]);
             }
+            sample.power[n] = channel_sample{label, label != nullptr ? value : 0};
+            const std::optional<std::string> &known = device.power_label[n];
+            sample.log_labels[n] = known.has_value() ? &*known : nullptr;
         }
-        for (int n = 0; n <= 3; ++n) {
-            if (format_path(path, "%s/in%d_input", dir, n) && sysfs_read_i64(path, &value) == 0 &&
-                lookup_channel_label(i, channel_kind::voltage, n, &key) == 0) {
-                reading_list_append(voltage_readings, key->c_str(), value, static_cast<int>(i));
+        for (std::size_t n = 0; n < device.voltage_input.size(); ++n) {
+            const std::string *label = nullptr;
+            if (sysfs_read_i64(device.voltage_input[n].c_str(), &value) == 0) {
+                label = load_once(device.voltage_label[n], device.voltage_label_path[n]);
             }
+            sample.voltage[n] = channel_sample{label, label != nullptr ? value : 0};
         }
-        if (format_path(path, "%s/accumulator_update", dir) && sysfs_read_i64(path, &value) == 0 &&
-            lookup_device_name(i, &key) == 0) {
-            reading_list_append(accumulator_readings, key->c_str(), value, static_cast<int>(i));
+        sample.counted = false;
+        sample.count = 0;
+        if (sysfs_read_i64(device.latch.c_str(), &value) == 0) {
+            sample.name = load_once(device.name, device.name_path);
+            sample.counted = sample.name != nullptr;
+            sample.count = sample.counted ? value : 0;
         }
     }
-    return 0;
 }
 
-void release_accumulator_devices() {
-    std::vector<device_label_cache>().swap(cache.labels);
-    device_list().swap(cache.devices);
-    std::vector<std::string>().swap(cache.reported_failures);
-    cache.ready = false;
+void load_log_labels(accumulator_device &device, device_sample &sample) {
+    for (std::size_t n = 0; n < device.power_label.size(); ++n) {
+        sample.log_labels[n] = load_once(device.power_label[n], device.power_label_path[n]);
+    }
+}
+
+void read_power_inputs(const accumulator_device &device, device_sample &sample) {
+    for (std::size_t n = 0; n < device.power_input.size(); ++n) {
+        std::int64_t microwatts = 0;
+        sample.input_watts[n] = sysfs_read_i64(device.power_input[n].c_str(), &microwatts) == 0
+                                    ? static_cast<double>(microwatts) / 1e6
+                                    : 0.0;
+    }
 }

@@ -1,40 +1,33 @@
-// MAX34417 accumulator devices: discovery, mode control, and the per-cycle snapshot and readings.
+// MAX34417 accumulator devices: mode control, the per-cycle latch and readings.
 #pragma once
 
-#include "common/readings.h"
+#include "common/snapshot.h"
+#include "sensors/discovery.h"
 
-#include <array>
-#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// Device directories exactly as the directory search returned them.
-using device_list = std::vector<std::string>;
-
 enum class update_mode { manual, automatic };
-enum class channel_kind { power, voltage };
 
-// Name and channel labels, each read once and then fixed for the run.
-struct device_label_cache {
-    std::optional<std::string> name;
-    std::array<std::optional<std::string>, 4> power_label;   // channels 1..4
-    std::array<std::optional<std::string>, 4> voltage_label; // channels 0..3
+// Control writes that failed and were reported, as "text\npath": one warning each per run.
+struct control_reports {
+    std::vector<std::string> reported;
 };
 
-// Appends every hwmon directory whose name begins with "max34417", in byte order of the paths.
-[[nodiscard]] int find_accumulator_devices(device_list &list);
-void set_measurement_mode(const char *text);
-void set_accumulator_update_mode(update_mode mode);
+// Writes a control attribute; a failure is reported on standard error once per path and text, and
+// sampling goes on.
+void write_control(control_reports &reports, const std::string &path, std::string_view text);
+void set_measurement_mode(const board_inventory &board, control_reports &reports, std::string_view text);
+void set_update_mode(const board_inventory &board, control_reports &reports, update_mode mode);
+// Finds the devices afresh and returns each to automatic updating (the exit path).
+void return_devices_to_auto(control_reports &reports);
 
-// The cached device list (empty until the first cycle has made it ready).
-[[nodiscard]] const device_list &accumulator_devices();
-[[nodiscard]] int lookup_device_name(std::size_t index, const std::string **name);
-[[nodiscard]] int lookup_channel_label(std::size_t index, channel_kind kind, int channel,
-                                       const std::string **label);
-
-// Latches every device, then reads its values. -1 when the device cache cannot be made ready.
-[[nodiscard]] int sample_accumulator_devices(reading_list &power_readings, reading_list &voltage_readings,
-                                             reading_list &accumulator_readings,
-                                             reading_list &timestamp_readings);
-
-void release_accumulator_devices();
+// Latches every device in one quick pass, then reads each one's values into `samples` (one per
+// device, already sized).
+void sample_accumulator_devices(board_inventory &board, control_reports &reports,
+                                std::vector<device_sample> &samples);
+// The device log's header columns: every power channel's label, read now if not yet known.
+void load_log_labels(accumulator_device &device, device_sample &sample);
+// Each power channel's instantaneous power%d_input, for the device log; read just before its line.
+void read_power_inputs(const accumulator_device &device, device_sample &sample);

@@ -1,82 +1,39 @@
 #include "sensors/platform_sensors.h"
 
 #include "common/platform_paths.h"
-#include "sysfs/sysfs.h"
+#include "sources/attributes.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <new>
-#include <vector>
 
 namespace {
 
-struct thermal_zone_entry {
-    std::string path;
-    std::string type;
-};
-
-// One-time searches, kept for the run and released only by the exit handler.
-struct platform_cache {
-    std::optional<std::string> fan_hwmon_path;
-    bool fan_search_done = false;
-    std::optional<std::string> bcl_hwmon_path;
-    bool bcl_search_done = false;
-    std::vector<thermal_zone_entry> thermal_zones;
-    bool thermal_search_done = false;
-};
-
-platform_cache cache;
-
 constexpr std::size_t k_bcl_counters = 3;
 
-// Runs a hwmon search once; a failed search is tried again next cycle.
-void ensure_searched(const char *name, std::optional<std::string> &path, bool &done) {
-    if (done) {
-        return;
-    }
-    std::string found;
-    switch (find_hwmon_by_name(name, &found)) {
-    case search_result::error:
-        return;
-    case search_result::found:
-        path = std::move(found);
-        break;
-    case search_result::not_found:
-        path.reset();
-        break;
-    }
-    done = true;
+bool read_i64(const std::string &path, std::int64_t &value) {
+    return sysfs_read_i64(path.c_str(), &value) == 0;
 }
 
-void append_read_i64(reading_list &list, const char *key, const char *path) {
+void sample_fan(const board_inventory &board, system_figures &f) {
+    if (!board.fan_found) {
+        return;
+    }
     std::int64_t value = 0;
-    if (sysfs_read_i64(path, &value) == 0) {
-        reading_list_append(list, key, value);
+    if (read_i64(board.fan_input, value)) {
+        f.fan_rpm = value / 2;
+        f.fan_rpm_present = true;
+    }
+    if (read_i64(board.fan_pwm, value)) {
+        f.fan_pwm = value;
+        f.fan_pwm_present = true;
     }
 }
 
-void sample_fan(reading_list &system_readings) {
-    ensure_searched(platform_paths::fan_hwmon_name, cache.fan_hwmon_path, cache.fan_search_done);
-    if (!cache.fan_hwmon_path) {
-        return;
-    }
-    path_buffer path;
-    std::int64_t value = 0;
-    if (format_path(path, "%s/fan1_input", cache.fan_hwmon_path->c_str()) &&
-        sysfs_read_i64(path, &value) == 0) {
-        reading_list_append(system_readings, "fan_rpm", value / 2);
-    }
-    if (format_path(path, "%s/pwm1", cache.fan_hwmon_path->c_str())) {
-        append_read_i64(system_readings, "fan_pwm", path);
-    }
-}
-
-void sample_bcl(reading_list &system_readings) {
-    ensure_searched(platform_paths::bcl_hwmon_name, cache.bcl_hwmon_path, cache.bcl_search_done);
-    if (!cache.bcl_hwmon_path) {
+void sample_bcl(const board_inventory &board, system_figures &f) {
+    if (!board.bcl_found) {
         return;
     }
     std::uint64_t counters[k_bcl_counters] = {};
@@ -85,31 +42,39 @@ void sample_bcl(reading_list &system_readings) {
         return;
     }
     // The counter's bit pattern is kept; readers treat it as a signed count.
-    reading_list_append(system_readings, "bcl0_accum", static_cast<std::int64_t>(counters[0]));
-    path_buffer path;
-    if (format_path(path, "%s/in0_min", cache.bcl_hwmon_path->c_str())) {
-        append_read_i64(system_readings, "bcl0_v", path);
+    f.bcl_count = static_cast<std::int64_t>(counters[0]);
+    f.bcl_present = true;
+    std::int64_t value = 0;
+    if (read_i64(board.bcl_in0_min, value)) {
+        f.bcl0_mv = value;
+        f.bcl0_present = true;
     }
-    if (format_path(path, "%s/in0_lcrit", cache.bcl_hwmon_path->c_str())) {
-        append_read_i64(system_readings, "bcl1_v", path);
+    if (read_i64(board.bcl_in0_lcrit, value)) {
+        f.bcl1_mv = value;
+        f.bcl1_present = true;
     }
 }
 
-void sample_thermal(thermal_readings &thermal) {
-    if (!cache.thermal_search_done && !discover_thermal_zones()) {
+void sample_thermal(board_inventory &board, std::vector<thermal_sample> &thermal) {
+    if (!board.zones_found && !discover_thermal_zones(board)) {
+        thermal.clear();
         return;
     }
-    for (const thermal_zone_entry &zone : cache.thermal_zones) {
-        path_buffer path;
-        std::int64_t value = 0;
-        if (!format_path(path, "%s/temp", zone.path.c_str()) || sysfs_read_i64(path, &value) != 0) {
-            value = 0;
-        }
-        if (!thermal_readings_append(thermal, zone.type.c_str(), value)) {
+    if (thermal.size() != board.zones.size()) {
+        try {
+            thermal.resize(board.zones.size());
+        } catch (const std::bad_alloc &) {
             // A partial list would shift every zone's column: take none this cycle.
-            std::vector<thermal_reading>().swap(thermal.items);
+            thermal.clear();
             return;
         }
+    }
+    for (std::size_t z = 0; z < board.zones.size(); ++z) {
+        std::int64_t value = 0;
+        if (!read_i64(board.zones[z].temp, value)) {
+            value = 0;
+        }
+        thermal[z] = thermal_sample{&board.zones[z].type, value};
     }
 }
 
@@ -189,108 +154,32 @@ std::int64_t round_x10(double x) {
     return whole > limit ? min : -static_cast<std::int64_t>(whole);
 }
 
-search_result find_hwmon_by_name(const char *name, std::string *path) {
-    glob_owner g;
-    const int rc = glob(platform_paths::hwmon_glob, 0, nullptr, &g.result);
-    if (rc == GLOB_NOMATCH) {
-        return search_result::not_found;
-    }
-    if (rc != 0) {
-        return search_result::error;
-    }
-    for (std::size_t i = 0; i < g.result.gl_pathc; ++i) {
-        const char *dir = g.result.gl_pathv[i];
-        path_buffer name_path;
-        if (!format_path(name_path, "%s/name", dir) || !path_exists(name_path)) {
-            continue;
-        }
-        std::string line;
-        if (sysfs_read_line(name_path, &line) != 0) {
-            continue;
-        }
-        if (line == name) {
-            try {
-                path->assign(dir);
-            } catch (const std::bad_alloc &) {
-                return search_result::not_found;
-            }
-            return search_result::found;
-        }
-    }
-    return search_result::not_found;
-}
-
-bool discover_thermal_zones() {
-    glob_owner g;
-    const int rc = glob(platform_paths::thermal_zone_glob, 0, nullptr, &g.result);
-    if (rc != 0 && rc != GLOB_NOMATCH) {
-        return false;
-    }
-    // A repeat after a failed attempt starts from scratch so no zone is listed twice.
-    cache.thermal_zones.clear();
-    for (std::size_t i = 0; rc == 0 && i < g.result.gl_pathc; ++i) {
-        const char *dir = g.result.gl_pathv[i];
-        path_buffer type_path;
-        path_buffer temp_path;
-        if (!format_path(type_path, "%s/type", dir) || !format_path(temp_path, "%s/temp", dir) ||
-            !path_exists(type_path) || !path_exists(temp_path)) {
-            continue;
-        }
-        std::string type;
-        if (sysfs_read_line(type_path, &type) != 0) {
-            continue;
-        }
-        try {
-            cache.thermal_zones.push_back(thermal_zone_entry{std::string(dir), std::move(type)});
-        } catch (const std::bad_alloc &) {
-            cache.thermal_zones.clear();
-            return false;
-        }
-    }
-    cache.thermal_search_done = true;
-    return true;
-}
-
-void sample_platform_sensors(reading_list &power_readings, reading_list &system_readings,
-                             thermal_readings &thermal) {
+void sample_platform_sensors(board_inventory &board, cycle_snapshot &snapshot) {
     std::int64_t value = 0;
-    if (sysfs_read_i64(platform_paths::backlight_brightness, &value) == 0) {
-        reading_list_append(power_readings, "bl_power", backlight_microwatts(value));
-    }
+    snapshot.backlight_present = sysfs_read_i64(platform_paths::backlight_brightness, &value) == 0;
+    snapshot.backlight_uw = snapshot.backlight_present ? backlight_microwatts(value) : 0;
 
-    append_read_i64(system_readings, "gpufreq", platform_paths::gpu_cur_freq);
-
-    for (int cpu = 0; cpu < 8; ++cpu) {
-        path_buffer path;
-        if (format_path(path, platform_paths::cpu_cur_freq_format, cpu) &&
-            sysfs_read_i64(path, &value) == 0) {
-            char key[32];
-            std::snprintf(key, sizeof key, "cpufreq%d", cpu);
-            reading_list_append(system_readings, key, value);
-        }
+    system_figures &f = snapshot.system;
+    f = system_figures{};
+    f.gpufreq_present = sysfs_read_i64(platform_paths::gpu_cur_freq, &value) == 0;
+    f.gpufreq_hz = f.gpufreq_present ? value : 0;
+    for (int cpu = 0; cpu < k_cpus; ++cpu) {
+        f.cpufreq_present[cpu] = sysfs_read_i64(platform_paths::cpu_cur_freq[cpu], &value) == 0;
+        f.cpufreq_khz[cpu] = f.cpufreq_present[cpu] ? value : 0;
     }
 
     double real = 0.0;
-    if (sysfs_read_real(platform_paths::gpu_perf_now, &real) == 0) {
-        reading_list_append(system_readings, "perf_now_x10", round_x10(real));
-    }
+    f.perf_now_present = sysfs_read_real(platform_paths::gpu_perf_now, &real) == 0;
+    f.perf_now_x10 = f.perf_now_present ? round_x10(real) : 0;
 
     real = 0.0;
     // The charger's service user owns this file's directory: whatever it plants there is only data.
     const bool battery_read =
         sysfs_read_real(platform_paths::battery_percent, &real, source_trust::user_owned) == 0;
-    reading_list_append(system_readings, "battery_soc_x10", battery_read ? round_x10(real) : 0);
+    f.battery_soc_x10 = battery_read ? round_x10(real) : 0;
+    f.battery_soc_present = true;
 
-    sample_fan(system_readings);
-    sample_bcl(system_readings);
-    sample_thermal(thermal);
-}
-
-void release_platform_sensors() {
-    std::vector<thermal_zone_entry>().swap(cache.thermal_zones);
-    cache.thermal_search_done = false;
-    cache.fan_hwmon_path.reset();
-    cache.fan_search_done = false;
-    cache.bcl_hwmon_path.reset();
-    cache.bcl_search_done = false;
+    sample_fan(board, f);
+    sample_bcl(board, f);
+    sample_thermal(board, snapshot.thermal);
 }

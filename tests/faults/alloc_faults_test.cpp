@@ -1,11 +1,11 @@
-// Memory exhaustion where the daemon defines the outcome. Each test fails every allocation of the
-// code under test in turn (the 1st, then the 2nd, ...) and checks that the outcome is one of the
-// defined ones: a reading dropped, a cycle's thermal list emptied, a discovery retried next cycle.
+// Memory exhaustion where the daemon defines the outcome. A cycle after discovery allocates nothing,
+// so no allocation failure can touch it; the discoveries that do allocate are failed at every
+// allocation in turn (the 1st, then the 2nd, ...) and must end in a defined outcome: nothing half
+// found, a discovery made again next cycle, a log header never forgotten.
 #include "failing_allocator.h"
 #include "support/board_test.h"
+#include "support/snapshot_view.h"
 #include "support/tree_at.h"
-
-#include "common/readings.h"
 
 #include <algorithm>
 #include <string>
@@ -17,78 +17,12 @@ namespace fa = failing_allocator;
 
 constexpr long k_max_attempts = 5000;
 
-std::vector<std::string> names(const reading_list &list) {
+std::vector<std::string> names(const cycle_snapshot &s) {
     std::vector<std::string> out;
-    for (const reading &r : list.items) {
-        out.push_back(r.name + "=" + std::to_string(r.value));
+    for (const thermal_sample &z : s.thermal) {
+        out.push_back(*z.type + "=" + std::to_string(z.millidegrees));
     }
     return out;
-}
-
-std::vector<std::string> names(const thermal_readings &list) {
-    std::vector<std::string> out;
-    for (const thermal_reading &r : list.items) {
-        out.push_back(r.type + "=" + std::to_string(r.millidegrees));
-    }
-    return out;
-}
-
-// True when `shorter` is `full` with exactly one entry left out, order kept.
-bool one_left_out(const std::vector<std::string> &full, const std::vector<std::string> &shorter) {
-    if (shorter.size() + 1 != full.size()) {
-        return false;
-    }
-    std::size_t skipped = 0;
-    for (std::size_t i = 0, j = 0; i < full.size(); ++i) {
-        if (j < shorter.size() && full[i] == shorter[j]) {
-            ++j;
-        } else {
-            ++skipped;
-        }
-    }
-    return skipped == 1;
-}
-
-TEST(alloc_faults, reading_list_append_drops_only_the_reading) {
-    const std::string long_name = "a_rail_name_too_long_for_the_small_string_buffer";
-    reading_list base;
-    reading_list_append(base, "vph", 1);
-    reading_list_append(base, "apc0", 2);
-    long refusals_seen = 0;
-    long n = 1;
-    for (; n < k_max_attempts; ++n) {
-        reading_list list = base;
-        list.items.shrink_to_fit(); // full, so the append must grow the array
-        long refused = 0;
-        {
-            fa::armed guard;
-            fa::fail_nth(n);
-            reading_list_append(list, long_name.c_str(), 3);
-            refused = fa::refused();
-        }
-        if (refused == 0) {
-            // Past the last allocation: the append went through.
-            EXPECT_EQ(names(list), (std::vector<std::string>{"vph=1", "apc0=2", long_name + "=3"}));
-            break;
-        }
-        ++refusals_seen;
-        EXPECT_EQ(names(list), names(base)) << "allocation " << n;
-        // The list is still usable.
-        reading_list_append(list, "ddr", 4);
-        EXPECT_EQ(names(list), (std::vector<std::string>{"vph=1", "apc0=2", "ddr=4"})) << "allocation " << n;
-    }
-    // The name copy and the array growth can each fail.
-    EXPECT_GE(refusals_seen, 2);
-
-    reading_list list = base;
-    {
-        fa::armed guard;
-        fa::fail_all();
-        for (int i = 0; i < 100; ++i) {
-            reading_list_append(list, long_name.c_str(), i);
-        }
-    }
-    EXPECT_EQ(names(list), names(base));
 }
 
 class alloc_board_faults : public board_test {
@@ -103,106 +37,58 @@ class alloc_board_faults : public board_test {
     fakeboard::board board_;
 };
 
-struct platform_lists {
-    reading_list power;
-    reading_list system;
-    thermal_readings thermal;
-};
-
-platform_lists sample_platform() {
-    platform_lists l;
-    sample_platform_sensors(l.power, l.system, l.thermal);
-    return l;
-}
-
-TEST_F(alloc_board_faults, failed_thermal_append_empties_the_thermal_list_and_nothing_else) {
-    // Discovery done beforehand: only the cycle's own allocations are failed here.
-    const platform_lists reference = sample_platform();
-    ASSERT_EQ(reference.thermal.items.size(), 12u);
-    ASSERT_EQ(reference.power.items.size(), 1u);
-    ASSERT_GE(reference.system.items.size(), 15u);
-
-    long emptied = 0;
-    long n = 1;
-    for (; n < k_max_attempts; ++n) {
-        platform_lists got;
-        long refused = 0;
+TEST_F(alloc_board_faults, a_cycle_after_discovery_allocates_nothing) {
+    monitor_state state;
+    state.config.output_root = "/run/pm";
+    state.config.write_raw = true;
+    state.config.metrics_file = "/run/pm.prom";
+    ASSERT_EQ(discover(state), 0);
+    ASSERT_EQ(run_cycle(state), cycle_outcome::published); // the first cycle finds the zones
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        long allocations = 0;
+        cycle_outcome outcome{};
         {
             fa::armed guard;
-            fa::fail_nth(n);
-            sample_platform_sensors(got.power, got.system, got.thermal);
-            refused = fa::refused();
+            fa::fail_all();
+            outcome = run_cycle(state);
+            allocations = fa::allocations();
         }
-        if (refused == 0) {
-            break;
-        }
-        const bool thermal_whole = names(got.thermal) == names(reference.thermal);
-        const bool power_whole = names(got.power) == names(reference.power);
-        const bool system_whole = names(got.system) == names(reference.system);
-        // One allocation failed: exactly one list shows it, in its defined way.
-        EXPECT_EQ((thermal_whole ? 0 : 1) + (power_whole ? 0 : 1) + (system_whole ? 0 : 1), 1)
-            << "allocation " << n;
-        EXPECT_TRUE(thermal_whole || got.thermal.items.empty()) << "allocation " << n;
-        EXPECT_TRUE(power_whole || got.power.items.empty()) << "allocation " << n;
-        EXPECT_TRUE(system_whole || one_left_out(names(reference.system), names(got.system)))
-            << "allocation " << n;
-        if (got.thermal.items.empty()) {
-            ++emptied;
-            EXPECT_EQ(got.thermal.items.capacity(), 0u) << "the list's array is released too";
-        }
+        EXPECT_EQ(outcome, cycle_outcome::published);
+        EXPECT_EQ(allocations, 0) << "cycle " << cycle;
     }
-    EXPECT_LT(n, k_max_attempts);
-    // The array growths and the long type's copy.
-    EXPECT_GE(emptied, 3);
-    // The next cycle is whole again.
-    EXPECT_EQ(names(sample_platform().thermal), names(reference.thermal));
+    const std::string log = fakeboard::read_file("/run/pm/power/max34417_raw");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 5) << log;
+    EXPECT_NE(fakeboard::read_file("/run/pm.prom").find("vantrel_cycles_total 4\n"), std::string::npos);
 }
 
-TEST_F(alloc_board_faults, failed_device_cache_allocation_skips_the_cycle_and_is_retried_next_cycle) {
-    long retried = 0;
+TEST_F(alloc_board_faults, a_failed_hwmon_scan_finds_nothing_at_all) {
     long n = 1;
+    long failed = 0;
     for (; n < k_max_attempts; ++n) {
-        release_accumulator_devices();
-        cycle_readings lists;
+        board_inventory board;
+        long refused = 0;
         int rc = 0;
-        long refused = 0;
         {
             fa::armed guard;
             fa::fail_nth(n);
-            rc = sample_accumulator_devices(lists.power_readings, lists.voltage_readings,
-                                            lists.accumulator_readings, lists.timestamp_readings);
+            rc = scan_hwmon(board);
             refused = fa::refused();
         }
         if (refused == 0) {
-            EXPECT_EQ(rc, 0);
+            ASSERT_EQ(rc, 0);
+            EXPECT_EQ(board.devices.size(), 2u);
+            EXPECT_TRUE(board.fan_found && board.bcl_found);
             break;
         }
+        // A name that could not be read for want of memory skips its directory, as any unreadable
+        // name does; otherwise the scan fails whole, and the daemon reports no device.
         if (rc != 0) {
-            ++retried;
-            EXPECT_EQ(rc, -1);
-            // Nothing appended, no half-made cache.
-            EXPECT_EQ(lists.power_readings.count() + lists.voltage_readings.count() +
-                          lists.accumulator_readings.count() + lists.timestamp_readings.count(),
-                      0u)
-                << "allocation " << n;
-            EXPECT_TRUE(accumulator_devices().empty()) << "allocation " << n;
-            // The next cycle discovers again and samples both devices.
-            cycle_readings next;
-            ASSERT_EQ(sample_accumulator_devices(next.power_readings, next.voltage_readings,
-                                                 next.accumulator_readings, next.timestamp_readings),
-                      0);
-            EXPECT_EQ(accumulator_devices().size(), 2u);
-            EXPECT_EQ(next.power_readings.count(), 8u);
-            EXPECT_EQ(next.voltage_readings.count(), 8u);
-            EXPECT_EQ(next.accumulator_readings.count(), 2u);
-            EXPECT_EQ(next.timestamp_readings.count(), 2u);
-        } else {
-            // A failure after the cache was made costs readings (or a device left out), never the cycle.
-            EXPECT_LE(accumulator_devices().size(), 2u);
+            ++failed;
+            EXPECT_TRUE(board.devices.empty()) << "allocation " << n;
         }
     }
     EXPECT_LT(n, k_max_attempts);
-    EXPECT_GE(retried, 1);
+    EXPECT_GE(failed, 1);
 }
 
 TEST_F(alloc_board_faults, failed_zone_discovery_is_retried_next_cycle) {
@@ -215,28 +101,29 @@ TEST_F(alloc_board_faults, failed_zone_discovery_is_retried_next_cycle) {
     long retried = 0;
     long n = 1;
     for (; n < k_max_attempts; ++n) {
-        release_platform_sensors();
+        monitor_state state; // a fresh process
         fakeboard::remove_device(late_zone);
         fakeboard::remove_device(later_zone);
-        platform_lists first;
         long refused = 0;
         {
             fa::armed guard;
             fa::fail_nth(n);
-            sample_platform_sensors(first.power, first.system, first.thermal);
+            sample_platform_sensors(state.board, state.snapshot);
             refused = fa::refused();
         }
         if (refused == 0) {
-            EXPECT_EQ(first.thermal.items.size(), 12u);
+            EXPECT_EQ(state.snapshot.thermal.size(), 12u);
             break;
         }
+        const bool first_empty = state.snapshot.thermal.empty();
         // A zone that appears now is seen only if the first discovery did not complete.
         add_zone(late_zone, "late");
-        const std::vector<std::string> zones = names(sample_platform().thermal);
+        sample_platform_sensors(state.board, state.snapshot);
+        const std::vector<std::string> zones = names(state.snapshot);
         const std::size_t second = zones.size();
         if (second == 13) {
             ++retried;
-            EXPECT_TRUE(first.thermal.items.empty()) << "allocation " << n;
+            EXPECT_TRUE(first_empty) << "allocation " << n;
         } else if (second == 11) {
             // A type that cannot be read leaves its zone out, memory or not; only the long type
             // needs memory to be read.
@@ -247,7 +134,8 @@ TEST_F(alloc_board_faults, failed_zone_discovery_is_retried_next_cycle) {
         }
         // Once complete, the zone list is final.
         add_zone(later_zone, "later");
-        EXPECT_EQ(sample_platform().thermal.items.size(), second) << "allocation " << n;
+        sample_platform_sensors(state.board, state.snapshot);
+        EXPECT_EQ(state.snapshot.thermal.size(), second) << "allocation " << n;
     }
     EXPECT_LT(n, k_max_attempts);
     EXPECT_GE(retried, 1);
@@ -261,22 +149,24 @@ namespace {
 // that first pass go: a recreated log would lose the lines already appended to it.
 TEST_F(alloc_board_faults, a_written_log_header_is_never_forgotten) {
     const std::string log = "/run/power-monitor/power/thermal_raw";
-    cycle_readings lists;
-    ASSERT_TRUE(thermal_readings_append(lists.thermal, "cpu0-thermal", 41000));
+    snapshot_builder b;
+    b.add_zone("cpu0-thermal", 41000);
     long n = 1;
     for (; n < k_max_attempts; ++n) {
-        release_daemon_state();
+        raw_log_state logs; // a fresh run
         fakeboard::remove_tree(log);
         long refused = 0;
         int first_rc = 0;
         {
             fa::armed guard;
             fa::fail_nth(n);
-            first_rc = write_thermal_raw_log("/run/power-monitor", lists, 1.0);
+            b.snapshot.cycle_time_s = 1.0;
+            first_rc = write_thermal_log("/run/power-monitor", logs, b.snapshot);
             refused = fa::refused();
         }
         const std::string after_first = fakeboard::file_exists(log) ? fakeboard::read_file(log) : "";
-        ASSERT_EQ(write_thermal_raw_log("/run/power-monitor", lists, 2.0), 0) << "allocation " << n;
+        b.snapshot.cycle_time_s = 2.0;
+        ASSERT_EQ(write_thermal_log("/run/power-monitor", logs, b.snapshot), 0) << "allocation " << n;
         if (refused == 0) {
             break;
         }

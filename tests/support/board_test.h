@@ -2,12 +2,7 @@
 #pragma once
 
 #include "board.h"
-#include "publish/metrics.h"
-#include "publish/raw_logs.h"
-#include "publish/system_figures.h"
 #include "sandbox.h"
-#include "sensors/accumulators.h"
-#include "sensors/platform_sensors.h"
 
 #include <gtest/gtest.h>
 
@@ -33,19 +28,9 @@ class board_test : public ::testing::Test {
     virtual void lay_out_board() {}
 
     void TearDown() override {
-        release_daemon_state();
         if (mounted_) {
             fakeboard::unmount_board_tmpfs();
         }
-    }
-
-    // Forgets the daemon's process-wide caches so each test starts like a fresh process.
-    static void release_daemon_state() {
-        release_accumulator_devices();
-        release_platform_sensors();
-        release_raw_logs();
-        release_throttle_history();
-        release_metrics();
     }
 
   private:

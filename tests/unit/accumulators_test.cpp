@@ -1,6 +1,7 @@
 #include "sensors/accumulators.h"
 
 #include "support/board_test.h"
+#include "support/snapshot_view.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -16,31 +17,28 @@ using fakeboard::hwmon_dir;
 using fakeboard::write_file;
 using ::testing::ElementsAre;
 
-std::vector<std::string> names(const reading_list &list) {
-    std::vector<std::string> out;
-    for (const reading &r : list.items) {
-        out.push_back(r.name);
-    }
-    return out;
-}
-
-std::vector<std::int64_t> values(const reading_list &list) {
-    std::vector<std::int64_t> out;
-    for (const reading &r : list.items) {
-        out.push_back(r.value);
-    }
-    return out;
-}
-
 class accumulators : public board_test {
   protected:
+    // Discovery once, as at start-up; then every sample() is one cycle's readings.
     void sample() {
-        cycle = cycle_readings{};
-        ASSERT_EQ(sample_accumulator_devices(cycle.power_readings, cycle.voltage_readings,
-                                             cycle.accumulator_readings, cycle.timestamp_readings),
-                  0);
+        if (!discovered_) {
+            ASSERT_EQ(discover(state), 0);
+            discovered_ = true;
+        }
+        sample_accumulator_devices(state.board, state.controls, state.snapshot.devices);
     }
-    cycle_readings cycle;
+    std::vector<std::string> device_dirs() const {
+        std::vector<std::string> out;
+        for (const accumulator_device &d : state.board.devices) {
+            out.push_back(d.dir);
+        }
+        return out;
+    }
+    monitor_state state;
+    const cycle_snapshot &cycle = state.snapshot;
+
+  private:
+    bool discovered_ = false;
 };
 
 TEST_F(accumulators, qualifying_names_and_byte_order) {
@@ -60,42 +58,42 @@ TEST_F(accumulators, qualifying_names_and_byte_order) {
     fakeboard::lay_out(b);
     fakeboard::make_directories(hwmon_dir("hwmon7")); // no name file at all
 
-    device_list found;
-    ASSERT_EQ(find_accumulator_devices(found), 0);
-    EXPECT_THAT(found, ElementsAre(hwmon_dir("hwmon10"), hwmon_dir("hwmon2"), hwmon_dir("hwmon3")));
+    ASSERT_EQ(scan_hwmon(state.board), 0);
+    EXPECT_THAT(device_dirs(), ElementsAre(hwmon_dir("hwmon10"), hwmon_dir("hwmon2"), hwmon_dir("hwmon3")));
+    // The exit path finds the same devices afresh.
+    std::vector<std::string> found;
+    ASSERT_EQ(find_accumulator_directories(found), 0);
+    EXPECT_EQ(found, device_dirs());
 }
 
 TEST_F(accumulators, no_hwmon_class_is_an_empty_success) {
-    device_list found;
-    EXPECT_EQ(find_accumulator_devices(found), 0);
-    EXPECT_TRUE(found.empty());
-    cycle_readings lists;
-    EXPECT_EQ(sample_accumulator_devices(lists.power_readings, lists.voltage_readings,
-                                         lists.accumulator_readings, lists.timestamp_readings),
-              0);
-    // The empty result is final: a device added later is not picked up.
+    sample();
+    EXPECT_TRUE(state.board.devices.empty());
+    EXPECT_FALSE(state.board.fan_found);
+    // The scan is made once: a device added later is not picked up.
     fakeboard::lay_out(fakeboard::reference_board());
     sample();
-    EXPECT_TRUE(cycle.power_readings.items.empty());
-    EXPECT_TRUE(accumulator_devices().empty());
+    EXPECT_TRUE(power_readings(cycle).empty());
+    EXPECT_TRUE(state.board.devices.empty());
 }
 
 TEST_F(accumulators, readings_in_device_and_channel_order) {
     fakeboard::lay_out(fakeboard::reference_board());
     sample();
-    EXPECT_THAT(names(cycle.power_readings),
+    EXPECT_THAT(names(power_readings(cycle)),
                 ElementsAre("nsp1", "gpu", "apc2_l3", "display", "vph", "apc0", "apc1", "ddr"));
-    EXPECT_THAT(values(cycle.power_readings),
+    EXPECT_THAT(values(power_readings(cycle)),
                 ElementsAre(450000, 700000, 950000, 1200000, 350000, 600000, 850000, 1100000));
-    EXPECT_THAT(names(cycle.voltage_readings), ElementsAre("v_nsp1", "v_gpu", "v_apc2_l3", "v_display",
-                                                           "v_vph", "v_apc0", "v_apc1", "v_ddr"));
-    EXPECT_THAT(names(cycle.accumulator_readings), ElementsAre("max34417_b", "max34417"));
-    EXPECT_THAT(names(cycle.timestamp_readings), ElementsAre("max34417_b", "max34417"));
+    EXPECT_THAT(names(voltage_readings(cycle)), ElementsAre("v_nsp1", "v_gpu", "v_apc2_l3", "v_display",
+                                                            "v_vph", "v_apc0", "v_apc1", "v_ddr"));
+    EXPECT_THAT(names(device_readings(cycle, false)), ElementsAre("max34417_b", "max34417"));
+    EXPECT_THAT(names(device_readings(cycle, true)), ElementsAre("max34417_b", "max34417"));
     // On the fake board the latch write replaces the attribute's text, so the read-back is the "1".
-    EXPECT_THAT(values(cycle.accumulator_readings), ElementsAre(1, 1));
+    EXPECT_THAT(values(device_readings(cycle, false)), ElementsAre(1, 1));
     EXPECT_EQ(fakeboard::read_file(hwmon_dir("hwmon2") + "/accumulator_update"), "1");
-    ASSERT_EQ(cycle.timestamp_readings.count(), 2U);
-    EXPECT_LE(cycle.timestamp_readings[0].value, cycle.timestamp_readings[1].value);
+    const std::vector<flat_reading> latched = device_readings(cycle, true);
+    ASSERT_EQ(latched.size(), 2U);
+    EXPECT_LE(latched[0].value, latched[1].value);
 }
 
 TEST_F(accumulators, bad_values_drop_only_their_reading) {
@@ -110,9 +108,9 @@ TEST_F(accumulators, bad_values_drop_only_their_reading) {
     fakeboard::remove_tree(dir + "/in3_input");
     fakeboard::make_directories(dir + "/in3_input");
     sample();
-    EXPECT_THAT(names(cycle.power_readings), ElementsAre("nsp1", "gpu", "apc2_l3", "display", "vph", "ddr"));
-    EXPECT_THAT(names(cycle.voltage_readings), ElementsAre("v_nsp1", "v_gpu", "v_apc2_l3", "v_display"));
-    EXPECT_EQ(cycle.accumulator_readings.count(), 2U);
+    EXPECT_THAT(names(power_readings(cycle)), ElementsAre("nsp1", "gpu", "apc2_l3", "display", "vph", "ddr"));
+    EXPECT_THAT(names(voltage_readings(cycle)), ElementsAre("v_nsp1", "v_gpu", "v_apc2_l3", "v_display"));
+    EXPECT_EQ(device_readings(cycle, false).size(), 2U);
 }
 
 TEST_F(accumulators, labels_are_read_once_and_retried_until_read) {
@@ -120,24 +118,19 @@ TEST_F(accumulators, labels_are_read_once_and_retried_until_read) {
     b.chips[0].power_label[3].reset(); // hwmon2 channel 4 reads but has no label yet
     fakeboard::lay_out(b);
     sample();
-    EXPECT_THAT(names(cycle.power_readings), ::testing::Not(::testing::Contains("ddr")));
+    EXPECT_THAT(names(power_readings(cycle)), ::testing::Not(::testing::Contains("ddr")));
 
     const std::string dir = hwmon_dir("hwmon2");
     write_file(dir + "/power4_label", "ddr\n");
     write_file(dir + "/power1_label", "renamed\n"); // a label already read is kept
     write_file(dir + "/name", "max34417_renamed\n");
     sample();
-    EXPECT_THAT(names(cycle.power_readings),
+    EXPECT_THAT(names(power_readings(cycle)),
                 ElementsAre("nsp1", "gpu", "apc2_l3", "display", "vph", "apc0", "apc1", "ddr"));
-    EXPECT_THAT(names(cycle.accumulator_readings), ElementsAre("max34417_b", "max34417"));
-
-    const std::string *label = nullptr;
-    EXPECT_EQ(lookup_channel_label(1, channel_kind::power, 0, &label), -1);
-    EXPECT_EQ(lookup_channel_label(1, channel_kind::power, 5, &label), -1);
-    EXPECT_EQ(lookup_channel_label(1, channel_kind::voltage, 4, &label), -1);
-    EXPECT_EQ(lookup_channel_label(7, channel_kind::power, 1, &label), -1);
-    ASSERT_EQ(lookup_channel_label(1, channel_kind::voltage, 0, &label), 0);
-    EXPECT_EQ(*label, "v_vph");
+    EXPECT_THAT(names(device_readings(cycle, false)), ElementsAre("max34417_b", "max34417"));
+    // The device log's header columns are the labels known by then.
+    EXPECT_EQ(*cycle.devices[1].log_labels[3], "ddr");
+    EXPECT_EQ(*cycle.devices[1].log_labels[0], "vph");
 }
 
 TEST_F(accumulators, vanished_device_keeps_its_place_and_timestamp) {
@@ -145,11 +138,11 @@ TEST_F(accumulators, vanished_device_keeps_its_place_and_timestamp) {
     sample();
     fakeboard::remove_device(hwmon_dir("hwmon10"));
     sample();
-    EXPECT_THAT(names(cycle.timestamp_readings), ElementsAre("max34417_b", "max34417"));
-    EXPECT_THAT(names(cycle.accumulator_readings), ElementsAre("max34417"));
-    EXPECT_EQ(cycle.accumulator_readings[0].device, 1);
-    EXPECT_THAT(names(cycle.power_readings), ElementsAre("vph", "apc0", "apc1", "ddr"));
-    EXPECT_EQ(accumulator_devices().size(), 2U);
+    EXPECT_THAT(names(device_readings(cycle, true)), ElementsAre("max34417_b", "max34417"));
+    EXPECT_THAT(names(device_readings(cycle, false)), ElementsAre("max34417"));
+    EXPECT_EQ(device_readings(cycle, false)[0].device, 1);
+    EXPECT_THAT(names(power_readings(cycle)), ElementsAre("vph", "apc0", "apc1", "ddr"));
+    EXPECT_EQ(state.board.devices.size(), 2U);
 }
 
 TEST_F(accumulators, same_name_twice_gives_two_entries) {
@@ -157,26 +150,38 @@ TEST_F(accumulators, same_name_twice_gives_two_entries) {
     b.chips[1].name = "max34417";
     fakeboard::lay_out(b);
     sample();
-    EXPECT_THAT(names(cycle.accumulator_readings), ElementsAre("max34417", "max34417"));
-    EXPECT_THAT(names(cycle.timestamp_readings), ElementsAre("max34417", "max34417"));
+    EXPECT_THAT(names(device_readings(cycle, false)), ElementsAre("max34417", "max34417"));
+    EXPECT_THAT(names(device_readings(cycle, true)), ElementsAre("max34417", "max34417"));
 }
 
 TEST_F(accumulators, modes_are_written_to_every_device) {
     fakeboard::lay_out(fakeboard::reference_board());
-    set_measurement_mode("normal");
-    set_accumulator_update_mode(update_mode::manual);
+    sample();
+    set_measurement_mode(state.board, state.controls, "normal");
+    set_update_mode(state.board, state.controls, update_mode::manual);
     for (const char *dir : {"hwmon2", "hwmon10"}) {
         EXPECT_EQ(fakeboard::read_file(hwmon_dir(dir) + "/measurement_mode"), "normal");
         EXPECT_EQ(fakeboard::read_file(hwmon_dir(dir) + "/accumulator_update_mode"), "manual");
     }
-    set_accumulator_update_mode(update_mode::automatic);
+    set_update_mode(state.board, state.controls, update_mode::automatic);
     EXPECT_EQ(fakeboard::read_file(hwmon_dir("hwmon10") + "/accumulator_update_mode"), "auto");
+    // The exit path's fresh discovery reaches a device that appeared since.
+    fakeboard::accumulator_chip late;
+    late.hwmon = "hwmon20";
+    late.name = "max34417_c";
+    fakeboard::board b;
+    b.chips.push_back(late);
+    fakeboard::lay_out(b);
+    write_file(hwmon_dir("hwmon20") + "/accumulator_update_mode", "manual");
+    return_devices_to_auto(state.controls);
+    EXPECT_EQ(fakeboard::read_file(hwmon_dir("hwmon20") + "/accumulator_update_mode"), "auto");
     // The fan is not an accumulator device and is never written.
     EXPECT_FALSE(fakeboard::file_exists(hwmon_dir("hwmon3") + "/accumulator_update_mode"));
 }
 
 TEST_F(accumulators, every_device_is_latched_before_any_value_is_read) {
     fakeboard::lay_out(fakeboard::reference_board());
+    sample(); // discovery and a first cycle, before the watch
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(fd, 0);
     for (const char *dir : {"hwmon2", "hwmon10"}) {

@@ -1,8 +1,9 @@
-#include "driver/cycle.h"
-#include "driver/monitor.h"
+#include "daemon/cycle.h"
+#include "daemon/monitor.h"
 
 #include "common/time_helpers.h"
 #include "support/board_test.h"
+#include "support/snapshot_view.h"
 
 #include <climits>
 #include <string>
@@ -104,34 +105,42 @@ TEST(command_line, usage_text_is_exact) {
 
 class cycle : public board_test {};
 
-TEST_F(cycle, one_cycle_publishes_or_fails_or_skips) {
+TEST_F(cycle, one_cycle_publishes_or_fails) {
     fakeboard::lay_out(fakeboard::reference_board());
-    monitor_config config;
-    config.output_root = "/run/pm";
-    config.write_raw = true;
-    cycle_readings lists;
-    const timespec start = monotonic_now();
-    EXPECT_EQ(run_cycle(config, start, lists), cycle_outcome::published);
+    monitor_state state;
+    state.config.output_root = "/run/pm";
+    state.config.write_raw = true;
+    state.start_time = monotonic_now();
+    ASSERT_EQ(discover(state), 0);
+    EXPECT_EQ(run_cycle(state), cycle_outcome::published);
     EXPECT_EQ(fakeboard::read_file("/run/pm/power/vph"), "0.350000\n");
     EXPECT_TRUE(fakeboard::file_exists("/run/pm/power/thermal_raw"));
-    cycle_readings_clear(lists);
-
-    EXPECT_EQ(throttle_history().has_previous, 1);
+    EXPECT_TRUE(state.throttle.has_previous);
 
     // Without --raw no log is touched; the throttle figure is still derived, for the metrics.
-    release_raw_logs();
-    release_throttle_history();
-    config.write_raw = false;
-    config.output_root = "/run/plain";
-    EXPECT_EQ(run_cycle(config, start, lists), cycle_outcome::published);
-    cycle_readings_clear(lists);
-    EXPECT_EQ(throttle_history().has_previous, 1);
+    monitor_state plain;
+    plain.config.output_root = "/run/plain";
+    ASSERT_EQ(discover(plain), 0);
+    EXPECT_EQ(run_cycle(plain), cycle_outcome::published);
+    EXPECT_TRUE(plain.throttle.has_previous);
     EXPECT_FALSE(fakeboard::file_exists("/run/plain/power/system_raw"));
     EXPECT_TRUE(fakeboard::file_exists("/run/plain/power/vph"));
 
     fakeboard::write_file("/run/file", "x");
-    config.output_root = "/run/file";
-    EXPECT_EQ(run_cycle(config, start, lists), cycle_outcome::failed);
+    plain.config.output_root = "/run/file";
+    EXPECT_EQ(run_cycle(plain), cycle_outcome::failed);
+}
+
+TEST_F(cycle, leaving_returns_only_our_own_devices_to_auto) {
+    fakeboard::lay_out(fakeboard::reference_board());
+    const std::string mode = fakeboard::hwmon_dir("hwmon2") + "/accumulator_update_mode";
+    fakeboard::write_file(mode, "manual");
+    monitor_state state;
+    leave_devices(state);
+    EXPECT_EQ(fakeboard::read_file(mode), "manual") << "another daemon's devices are left alone";
+    state.devices_are_ours = true;
+    leave_devices(state);
+    EXPECT_EQ(fakeboard::read_file(mode), "auto");
 }
 
 TEST(cycle_time, monotonic_or_elapsed) {

@@ -2,6 +2,7 @@
 
 #include "publish/value_tree.h"
 #include "support/exposition.h"
+#include "support/snapshot_view.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -24,35 +25,35 @@ namespace {
 using testing::HasSubstr;
 using testing::Not;
 
-std::string build(const cycle_readings &lists, const system_figures &figures = {},
+std::string build(cycle_snapshot &lists, const system_figures &figures = {},
                   const daemon_self_report &self = {}) {
     std::string text;
-    EXPECT_EQ(build_metrics(text, lists, figures, self), 0);
+    lists.system = figures;
+    EXPECT_EQ(build_metrics(text, lists, self), 0);
     const exposition::parsed p = exposition::parse(text);
     EXPECT_THAT(p.problems, testing::IsEmpty()) << text;
     return text;
 }
 
-// Two devices as discovery orders them, each with its snapshot time (the key the names come from).
-cycle_readings two_devices(const char *first, const char *second) {
-    cycle_readings lists;
-    reading_list_append(lists.timestamp_readings, first, 1000000001, 0);
-    reading_list_append(lists.timestamp_readings, second, 2500000000, 1);
-    reading_list_append(lists.accumulator_readings, first, 7, 0);
-    reading_list_append(lists.accumulator_readings, second, -3, 1);
-    return lists;
+// Two devices as discovery orders them, each with its latch time (the names come with it).
+void two_devices(snapshot_builder &b, const char *first, const char *second) {
+    b.add_device(first, 1000000001, 7);
+    b.add_device(second, 2500000000, -3);
 }
 
 TEST(metrics_text, units_are_converted_exactly) {
-    cycle_readings lists = two_devices("max34417", "max34417_b");
-    reading_list_append(lists.power_readings, "vph", 350000, 0);
-    reading_list_append(lists.power_readings, "apc0", 7, 0);
-    reading_list_append(lists.power_readings, "ddr", -500000, 1);
-    reading_list_append(lists.power_readings, "huge", INT64_MIN, 1);
-    reading_list_append(lists.power_readings, "bl_power", 653880);
-    reading_list_append(lists.voltage_readings, "v_vph", 3799, 0);
-    ASSERT_TRUE(thermal_readings_append(lists.thermal, "cpu0-thermal", -1500));
-    ASSERT_TRUE(thermal_readings_append(lists.thermal, "gpu-thermal", 45000));
+    snapshot_builder b;
+    cycle_snapshot &lists = b.snapshot;
+    two_devices(b, "max34417", "max34417_b");
+    b.power_of(0, "vph", 350000);
+    b.power_of(0, "apc0", 7);
+    b.power_of(1, "ddr", -500000);
+    b.power_of(1, "huge", INT64_MIN);
+    lists.backlight_present = true;
+    lists.backlight_uw = 653880;
+    b.voltage_of(0, "v_vph", 3799);
+    b.add_zone("cpu0-thermal", -1500);
+    b.add_zone("gpu-thermal", 45000);
     system_figures f;
     f.gpufreq_hz = 587000000;
     f.gpufreq_present = true;
@@ -103,13 +104,17 @@ TEST(metrics_text, units_are_converted_exactly) {
 }
 
 TEST(metrics_text, totals_are_the_value_tree_sums) {
-    cycle_readings lists = two_devices("max34417", "max34417_b");
+    snapshot_builder b;
+    cycle_snapshot &lists = b.snapshot;
+    two_devices(b, "max34417", "max34417_b");
     for (const auto &[name, uw] : std::vector<std::pair<const char *, std::int64_t>>{
-             {"vph", 100000}, {"vph", 200000}, {"apc0", 300000}, {"nsp1_apc1", 100000}, {"bl_power", 5}}) {
-        reading_list_append(lists.power_readings, name, uw, 0);
+             {"vph", 100000}, {"vph", 200000}, {"apc0", 300000}, {"nsp1_apc1", 100000}}) {
+        b.power_of(0, name, uw);
     }
+    lists.backlight_present = true;
+    lists.backlight_uw = 5;
     const exposition::parsed p = exposition::parse(build(lists));
-    const power_totals totals = sum_power_readings(lists.power_readings);
+    const power_totals totals = sum_power_readings(lists);
     // Bit for bit: the text reads back as the very doubles the value tree formats.
     EXPECT_EQ(exposition::value_of(p, "vantrel_power_total_watts{total=\"vph_total\"}"), totals.vph);
     EXPECT_EQ(exposition::value_of(p, "vantrel_power_total_watts{total=\"cores_total\"}"), totals.cores);
@@ -120,13 +125,14 @@ TEST(metrics_text, totals_are_the_value_tree_sums) {
 }
 
 TEST(metrics_text, label_values_are_escaped) {
-    cycle_readings lists;
-    reading_list_append(lists.timestamp_readings, "max\"34417\\", 1, 0);
-    reading_list_append(lists.power_readings, "a\nb", 1000000, 0);
-    reading_list_append(lists.power_readings, "caf\xc3\xa9 \xe2\x82\xac", 1000000, 0);
-    reading_list_append(lists.power_readings, "bad\xff\xc3(\xed\xa0\x80", 1000000, 0);
-    reading_list_append(lists.power_readings, "", 1000000, 0);
-    ASSERT_TRUE(thermal_readings_append(lists.thermal, "zone {x=\"1\"}", 1000));
+    snapshot_builder b;
+    cycle_snapshot &lists = b.snapshot;
+    b.add_device("max\"34417\\", 1);
+    b.power_of(0, "a\nb", 1000000);
+    b.power_of(0, "caf\xc3\xa9 \xe2\x82\xac", 1000000);
+    b.power_of(0, "bad\xff\xc3(\xed\xa0\x80", 1000000);
+    b.power_of(0, "", 1000000);
+    b.add_zone("zone {x=\"1\"}", 1000);
     const std::string text = build(lists);
     EXPECT_THAT(text, HasSubstr("{device=\"max\\\"34417\\\\\",rail=\"a\\nb\"} 1\n"));
     EXPECT_THAT(text, HasSubstr(",rail=\"caf\xc3\xa9 \xe2\x82\xac\"} 1\n"));
@@ -139,14 +145,17 @@ TEST(metrics_text, label_values_are_escaped) {
 
 TEST(metrics_text, same_names_get_an_index_label) {
     // Two devices named alike, a third whose name is unknown, and two zones of one type.
-    cycle_readings lists = two_devices("max34417", "max34417");
-    reading_list_append(lists.power_readings, "vph", 1000000, 0);
-    reading_list_append(lists.power_readings, "vph", 2000000, 1);
-    reading_list_append(lists.power_readings, "gpu", 3000000, 2);
-    reading_list_append(lists.timestamp_readings, "max34417_c", 5, 3);
-    reading_list_append(lists.power_readings, "gpu", 4000000, 3);
+    snapshot_builder b;
+    cycle_snapshot &lists = b.snapshot;
+    two_devices(b, "max34417", "max34417");
+    b.power_of(0, "vph", 1000000);
+    b.power_of(1, "vph", 2000000);
+    b.add_device("");
+    b.power_of(2, "gpu", 3000000);
+    b.add_device("max34417_c", 5);
+    b.power_of(3, "gpu", 4000000);
     for (const char *type : {"battery", "skin", "battery"}) {
-        ASSERT_TRUE(thermal_readings_append(lists.thermal, type, 30000));
+        b.add_zone(type, 30000);
     }
     const exposition::parsed p = exposition::parse(build(lists));
     EXPECT_EQ(p.samples.at("vantrel_rail_power_watts{device=\"max34417\",index=\"0\",rail=\"vph\"}"), "1");
@@ -163,9 +172,10 @@ TEST(metrics_text, doubles_round_trip_and_buffer_is_reused) {
     system_figures f;
     f.bcl_present = true;
     f.throttle_percent = 100.0 / 3.0;
-    cycle_readings lists;
+    cycle_snapshot lists;
+    lists.system = f;
     std::string text;
-    ASSERT_EQ(build_metrics(text, lists, f, daemon_self_report{1, 0, 1.0 / 3.0, 0.0}), 0);
+    ASSERT_EQ(build_metrics(text, lists, daemon_self_report{1, 0, 1.0 / 3.0, 0.0}), 0);
     const exposition::parsed p = exposition::parse(text);
     EXPECT_EQ(exposition::value_of(p, "vantrel_bcl_throttle_ratio"), f.throttle_percent / 100.0);
     EXPECT_EQ(p.samples.at("vantrel_last_cycle_duration_seconds"), "0.3333333333333333");
@@ -174,13 +184,13 @@ TEST(metrics_text, doubles_round_trip_and_buffer_is_reused) {
     // Once warm, later cycles of the same size build into the same storage.
     const char *storage = text.data();
     const std::size_t capacity = text.capacity();
-    ASSERT_EQ(build_metrics(text, lists, f, daemon_self_report{2, 0, 0.5, 0.0}), 0);
+    ASSERT_EQ(build_metrics(text, lists, daemon_self_report{2, 0, 0.5, 0.0}), 0);
     EXPECT_EQ(text.data(), storage);
     EXPECT_EQ(text.capacity(), capacity);
     EXPECT_THAT(text, HasSubstr("\nvantrel_cycles_total 2\n"));
 
-    f.throttle_percent = std::nan("");
-    ASSERT_EQ(build_metrics(text, lists, f, daemon_self_report{3, 0, 1.0 / 0.0, 0.0}), 0);
+    lists.system.throttle_percent = std::nan("");
+    ASSERT_EQ(build_metrics(text, lists, daemon_self_report{3, 0, 1.0 / 0.0, 0.0}), 0);
     EXPECT_THAT(text, HasSubstr("\nvantrel_bcl_throttle_ratio NaN\n"));
     EXPECT_THAT(text, HasSubstr("\nvantrel_last_cycle_duration_seconds +Inf\n"));
 }
@@ -216,6 +226,7 @@ class metrics_file : public testing::Test {
 
     std::string dir_;
     std::string file_;
+    metrics_state metrics_;
 };
 
 TEST_F(metrics_file, replaced_atomically_as_0644_whatever_the_umask) {
@@ -224,8 +235,8 @@ TEST_F(metrics_file, replaced_atomically_as_0644_whatever_the_umask) {
     ASSERT_GE(::inotify_add_watch(inotify, dir_.c_str(), IN_CREATE | IN_MOVED_TO), 0);
 
     const mode_t old_umask = ::umask(077);
-    const int first = write_metrics_file(file_.c_str(), "a 1\n");
-    const int second = write_metrics_file(file_.c_str(), "a 2\n");
+    const int first = write_metrics_file(metrics_, file_.c_str(), "a 1\n");
+    const int second = write_metrics_file(metrics_, file_.c_str(), "a 2\n");
     ::umask(old_umask);
     ASSERT_EQ(first, 0);
     ASSERT_EQ(second, 0);
@@ -260,20 +271,20 @@ TEST_F(metrics_file, unsafe_or_missing_directories_are_refused) {
     const std::string real = dir_ + "/real";
     ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
     ASSERT_EQ(::symlink("real", (dir_ + "/link").c_str()), 0);
-    EXPECT_EQ(write_metrics_file((dir_ + "/link/x.prom").c_str(), "a 1\n"), ENOTDIR);
+    EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/link/x.prom").c_str(), "a 1\n"), ENOTDIR);
     EXPECT_TRUE(std::filesystem::is_empty(real));
     // Links higher up the path are followed.
-    EXPECT_EQ(write_metrics_file((dir_ + "/link/../real/x.prom").c_str(), "a 1\n"), 0);
+    EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/link/../real/x.prom").c_str(), "a 1\n"), 0);
 
     ASSERT_EQ(::chmod(real.c_str(), 0775), 0);
-    EXPECT_EQ(write_metrics_file((real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_writable);
+    EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_writable);
     ASSERT_EQ(::chmod(real.c_str(), 0757), 0);
-    EXPECT_EQ(write_metrics_file((real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_writable);
+    EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_writable);
     ASSERT_EQ(::chmod(real.c_str(), 0755), 0);
     ASSERT_EQ(::chown(real.c_str(), 4321, 4321), 0);
-    EXPECT_EQ(write_metrics_file((real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_not_owned);
+    EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_not_owned);
     EXPECT_FALSE(std::filesystem::exists(real + "/y.prom"));
-    EXPECT_EQ(write_metrics_file((dir_ + "/missing/x.prom").c_str(), "a 1\n"), ENOENT);
+    EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/missing/x.prom").c_str(), "a 1\n"), ENOENT);
     EXPECT_STREQ(metrics_problem_text(k_metrics_dir_writable), "directory is writable by group or others");
     EXPECT_STREQ(metrics_problem_text(ENOENT), "No such file or directory");
 }
@@ -282,7 +293,7 @@ TEST_F(metrics_file, a_failed_rename_leaves_no_temporary_file) {
     // FILE is a non-empty directory: the rename fails and the temporary file is removed.
     ASSERT_EQ(::mkdir(file_.c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((file_ + "/keep").c_str(), 0755), 0);
-    EXPECT_NE(write_metrics_file(file_.c_str(), "a 1\n"), 0);
+    EXPECT_NE(write_metrics_file(metrics_, file_.c_str(), "a 1\n"), 0);
     EXPECT_EQ(entries(), std::vector<std::string>{"vantrel.prom"});
 
     // A link planted at FILE is replaced, never followed.
@@ -290,7 +301,7 @@ TEST_F(metrics_file, a_failed_rename_leaves_no_temporary_file) {
     const std::string target = dir_ + "/target";
     std::ofstream(target) << "precious\n";
     ASSERT_EQ(::symlink(target.c_str(), file_.c_str()), 0);
-    EXPECT_EQ(write_metrics_file(file_.c_str(), "a 1\n"), 0);
+    EXPECT_EQ(write_metrics_file(metrics_, file_.c_str(), "a 1\n"), 0);
     EXPECT_EQ(slurp(target), "precious\n");
     EXPECT_FALSE(std::filesystem::is_symlink(file_));
     EXPECT_EQ(slurp(file_), "a 1\n");

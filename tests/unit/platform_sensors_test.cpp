@@ -1,6 +1,7 @@
 #include "sensors/platform_sensors.h"
 
 #include "support/board_test.h"
+#include "support/snapshot_view.h"
 
 #include <gmock/gmock.h>
 
@@ -22,32 +23,60 @@ const char *const k_bcl_counter = "/sys/kernel/debug/dri/0/bcl_throttle_accum";
 
 class platform_sensors : public board_test {
   protected:
+    // The hwmon scan once, as at start-up; then every sample() is one cycle's readings.
     void sample() {
-        cycle = cycle_readings{};
-        sample_platform_sensors(cycle.power_readings, cycle.system_readings, cycle.thermal);
+        if (!scanned_) {
+            ASSERT_EQ(scan_hwmon(state.board), 0);
+            scanned_ = true;
+        }
+        sample_platform_sensors(state.board, state.snapshot);
+    }
+    // A fresh process: nothing found yet.
+    void restart() {
+        state.board = board_inventory{};
+        scanned_ = false;
+    }
+    // The present figures by name, in the order of the system log's columns.
+    std::vector<std::pair<std::string, std::int64_t>> system_list() const {
+        const system_figures &f = cycle.system;
+        std::vector<std::pair<std::string, std::int64_t>> out;
+        auto add = [&](const std::string &name, bool present, std::int64_t value) {
+            if (present) {
+                out.emplace_back(name, value);
+            }
+        };
+        add("gpufreq", f.gpufreq_present, f.gpufreq_hz);
+        for (int cpu = 0; cpu < k_cpus; ++cpu) {
+            add("cpufreq" + std::to_string(cpu), f.cpufreq_present[cpu], f.cpufreq_khz[cpu]);
+        }
+        add("perf_now_x10", f.perf_now_present, f.perf_now_x10);
+        add("battery_soc_x10", f.battery_soc_present, f.battery_soc_x10);
+        add("fan_rpm", f.fan_rpm_present, f.fan_rpm);
+        add("fan_pwm", f.fan_pwm_present, f.fan_pwm);
+        add("bcl0_accum", f.bcl_present, f.bcl_count);
+        add("bcl0_v", f.bcl0_present, f.bcl0_mv);
+        add("bcl1_v", f.bcl1_present, f.bcl1_mv);
+        return out;
     }
     std::vector<std::string> system_names() const {
         std::vector<std::string> out;
-        for (const reading &r : cycle.system_readings.items) {
-            out.push_back(r.name);
+        for (const auto &entry : system_list()) {
+            out.push_back(entry.first);
         }
         return out;
     }
     std::map<std::string, std::int64_t> system() const {
         std::map<std::string, std::int64_t> out;
-        for (const reading &r : cycle.system_readings.items) {
-            out[r.name] = r.value;
+        for (const auto &[name, value] : system_list()) {
+            out[name] = value;
         }
         return out;
     }
-    std::vector<std::string> zone_types() const {
-        std::vector<std::string> out;
-        for (const thermal_reading &t : cycle.thermal.items) {
-            out.push_back(t.type);
-        }
-        return out;
-    }
-    cycle_readings cycle;
+    monitor_state state;
+    const cycle_snapshot &cycle = state.snapshot;
+
+  private:
+    bool scanned_ = false;
 };
 
 TEST(round_x10, half_up_fma_truncation_and_limits) {
@@ -69,9 +98,8 @@ TEST(round_x10, half_up_fma_truncation_and_limits) {
 TEST_F(platform_sensors, reference_board_in_order) {
     fakeboard::lay_out(fakeboard::reference_board());
     sample();
-    ASSERT_EQ(cycle.power_readings.count(), 1U);
-    EXPECT_EQ(cycle.power_readings[0].name, "bl_power");
-    EXPECT_EQ(cycle.power_readings[0].value, 120 * 5449);
+    ASSERT_TRUE(cycle.backlight_present);
+    EXPECT_EQ(cycle.backlight_uw, 120 * 5449);
     EXPECT_THAT(system_names(),
                 ElementsAre("gpufreq", "cpufreq0", "cpufreq1", "cpufreq2", "cpufreq3", "cpufreq4", "cpufreq5",
                             "cpufreq6", "cpufreq7", "perf_now_x10", "battery_soc_x10", "fan_rpm", "fan_pwm",
@@ -83,18 +111,18 @@ TEST_F(platform_sensors, reference_board_in_order) {
     EXPECT_EQ(s["bcl0_accum"], 0xf4240);
     EXPECT_EQ(s["bcl1_v"], 2800);
     // Byte order of the directory names: 0, 1, 10, 11, 2, ...
-    ASSERT_EQ(cycle.thermal.items.size(), 12U);
-    EXPECT_EQ(cycle.thermal.items[2].type, "modem-thermal");
-    EXPECT_EQ(cycle.thermal.items[2].millidegrees, 45000);
-    EXPECT_EQ(cycle.thermal.items[4].type, "cpu2-thermal");
+    ASSERT_EQ(cycle.thermal.size(), 12U);
+    EXPECT_EQ(*cycle.thermal[2].type, "modem-thermal");
+    EXPECT_EQ(cycle.thermal[2].millidegrees, 45000);
+    EXPECT_EQ(*cycle.thermal[4].type, "cpu2-thermal");
 }
 
 TEST_F(platform_sensors, empty_board_still_reports_the_battery) {
     sample();
-    EXPECT_TRUE(cycle.power_readings.items.empty());
+    EXPECT_FALSE(cycle.backlight_present);
     EXPECT_THAT(system_names(), ElementsAre("battery_soc_x10"));
-    EXPECT_EQ(cycle.system_readings[0].value, 0);
-    EXPECT_TRUE(cycle.thermal.items.empty());
+    EXPECT_EQ(cycle.system.battery_soc_x10, 0);
+    EXPECT_TRUE(cycle.thermal.empty());
 }
 
 TEST_F(platform_sensors, bad_values_are_absent_battery_is_zero) {
@@ -111,8 +139,8 @@ TEST_F(platform_sensors, bad_values_are_absent_battery_is_zero) {
     write_file(fakeboard::hwmon_dir("hwmon3") + "/fan1_input", "-3\n");
     write_file(fakeboard::hwmon_dir("hwmon3") + "/pwm1", "");
     sample();
-    ASSERT_EQ(cycle.power_readings.count(), 1U);
-    EXPECT_EQ(cycle.power_readings[0].value, 0) << "brightness 0 still gives a reading";
+    ASSERT_TRUE(cycle.backlight_present);
+    EXPECT_EQ(cycle.backlight_uw, 0) << "brightness 0 still gives a reading";
     EXPECT_THAT(system_names(),
                 ElementsAre("cpufreq0", "cpufreq1", "cpufreq3", "cpufreq4", "cpufreq5", "perf_now_x10",
                             "battery_soc_x10", "fan_rpm", "bcl0_accum", "bcl0_v", "bcl1_v"));
@@ -169,22 +197,24 @@ TEST_F(platform_sensors, searches_are_done_once_per_run) {
     sample();
     EXPECT_EQ(system().count("fan_rpm"), 0U);
     EXPECT_EQ(system().count("bcl0_accum"), 0U);
-    EXPECT_EQ(cycle.thermal.items.size(), 2U);
+    EXPECT_EQ(cycle.thermal.size(), 2U);
 
-    release_platform_sensors();
+    restart();
     sample();
     EXPECT_EQ(system().count("fan_rpm"), 1U);
-    EXPECT_EQ(cycle.thermal.items.size(), 12U);
+    EXPECT_EQ(cycle.thermal.size(), 12U);
 }
 
 TEST_F(platform_sensors, hwmon_name_match_is_exact_and_first_wins) {
     fakeboard::write_file(fakeboard::hwmon_dir("hwmon1") + "/name", "slg4ax46073v-x\n");
     fakeboard::write_file(fakeboard::hwmon_dir("hwmon5") + "/name", "slg4ax46073v\r\n");
+    fakeboard::write_file(fakeboard::hwmon_dir("hwmon0") + "/name", "SLG4AX46073V\n");
     fakeboard::write_file(fakeboard::hwmon_dir("hwmon40") + "/name", "slg4ax46073v\n");
-    std::string path;
-    EXPECT_EQ(find_hwmon_by_name("slg4ax46073v", &path), search_result::found);
-    EXPECT_EQ(path, fakeboard::hwmon_dir("hwmon40"));
-    EXPECT_EQ(find_hwmon_by_name("SLG4AX46073V", &path), search_result::not_found);
+    fakeboard::write_file(fakeboard::hwmon_dir("hwmon41") + "/name", "slg4ax46073v\n");
+    ASSERT_EQ(scan_hwmon(state.board), 0);
+    ASSERT_TRUE(state.board.fan_found);
+    EXPECT_EQ(state.board.fan_input, fakeboard::hwmon_dir("hwmon40") + "/fan1_input");
+    EXPECT_FALSE(state.board.bcl_found);
 }
 
 TEST_F(platform_sensors, zones_need_type_and_temp_and_always_report) {
@@ -195,24 +225,23 @@ TEST_F(platform_sensors, zones_need_type_and_temp_and_always_report) {
                {"thermal_zone3", "no-temp", std::nullopt}};
     fakeboard::lay_out(b);
     sample();
-    EXPECT_THAT(zone_types(), ElementsAre("a", "", "a"));
+    EXPECT_THAT(zone_types(cycle), ElementsAre("a", "", "a"));
     write_file(fakeboard::zone_dir("thermal_zone2") + "/temp", "hot\n");
     fakeboard::remove_device(fakeboard::zone_dir("thermal_zone0"));
     sample();
-    ASSERT_EQ(cycle.thermal.items.size(), 3U);
-    EXPECT_EQ(cycle.thermal.items[0].millidegrees, 0);
-    EXPECT_EQ(cycle.thermal.items[1].millidegrees, 2000);
-    EXPECT_EQ(cycle.thermal.items[2].millidegrees, 0);
+    ASSERT_EQ(cycle.thermal.size(), 3U);
+    EXPECT_EQ(cycle.thermal[0].millidegrees, 0);
+    EXPECT_EQ(cycle.thermal[1].millidegrees, 2000);
+    EXPECT_EQ(cycle.thermal[2].millidegrees, 0);
 }
 
 TEST_F(platform_sensors, a_thousand_zones) {
     fakeboard::lay_out(fakeboard::large_board(1, 1000));
     sample();
-    ASSERT_EQ(cycle.thermal.items.size(), 1000U);
-    EXPECT_EQ(cycle.thermal.items[0].type, "zone0");
-    EXPECT_EQ(cycle.thermal.items[1].type, "zone1");
-    EXPECT_EQ(cycle.thermal.items[2].type, "zone10");
-    EXPECT_EQ(cycle.thermal.items[3].type, "zone100");
+    std::vector<std::string> types = zone_types(cycle);
+    ASSERT_EQ(types.size(), 1000U);
+    types.resize(4);
+    EXPECT_THAT(types, ElementsAre("zone0", "zone1", "zone10", "zone100"));
 }
 
 } // namespace

@@ -29,32 +29,40 @@ TEST(csv_line, fields_are_joined_and_bounded) {
     char buffer[16];
     csv_line line;
     csv_line_init(line, buffer, sizeof buffer);
-    EXPECT_EQ(csv_line_add_field(line, "%s", "time"), 0);
-    EXPECT_EQ(csv_line_add_field(line, "%d", 42), 0);
+    EXPECT_EQ(csv_line_add_field(line, "time"), 0);
+    EXPECT_EQ(csv_line_add_integer(line, 42), 0);
     EXPECT_EQ(csv_line_end(line), 0);
     EXPECT_EQ(std::string(buffer), "time,42\n");
     EXPECT_EQ(line.length, 8U);
 
     // 15 characters fit a 16-byte buffer, 16 do not, and the line then refuses more text.
     csv_line_init(line, buffer, sizeof buffer);
-    EXPECT_EQ(csv_line_append(line, "%s", "123456789012345"), 0);
+    EXPECT_EQ(csv_line_append(line, "123456789012345"), 0);
     EXPECT_EQ(csv_line_end(line), -1);
     EXPECT_EQ(line.length, 15U);
     EXPECT_EQ(csv_line_append(line, "x"), -1);
 
     csv_line_init(line, buffer, sizeof buffer);
-    EXPECT_EQ(csv_line_append(line, "%s", "12345678901234567890"), -1);
+    EXPECT_EQ(csv_line_append(line, "12345678901234567890"), -1);
     EXPECT_EQ(line.length, 15U);
     EXPECT_EQ(std::string(buffer), "123456789012345");
 
+    // A number that does not fit is cut like any text, and fails the line.
+    csv_line_init(line, buffer, sizeof buffer);
+    EXPECT_EQ(csv_line_add_fixed(line, 1234.5, 6), 0);
+    EXPECT_EQ(csv_line_add_fixed(line, -1.0, 6), -1);
+    EXPECT_EQ(std::string(buffer), "1234.500000,-1.");
+    EXPECT_EQ(line.length, 15U);
+
     // A label is text, never a format.
     csv_line_init(line, buffer, sizeof buffer);
-    EXPECT_EQ(csv_line_add_field(line, "%s", "%s%n,%d"), 0);
+    EXPECT_EQ(csv_line_add_field(line, "%s%n,%d"), 0);
     EXPECT_EQ(std::string(buffer), "%s%n,%d");
 
     csv_line zero;
     csv_line_init(zero, buffer, 0);
     EXPECT_EQ(csv_line_append(zero, "x"), -1);
+    EXPECT_EQ(csv_line_add_integer(zero, 1), -1);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "publish/value_tree.h"
 
 #include "support/board_test.h"
+#include "support/snapshot_view.h"
 #include "support/tree_at.h"
 
 #include <sys/stat.h>
@@ -20,17 +21,18 @@ std::string out(const std::string &relative) {
 
 class value_tree : public board_test {
   protected:
-    cycle_readings lists;
+    snapshot_builder b;
+    cycle_snapshot &lists = b.snapshot;
 };
 
 TEST_F(value_tree, worked_example_and_totals) {
-    reading_list_append(lists.power_readings, "vph", 2500000);
-    reading_list_append(lists.power_readings, "apc0_l3", 700000);
-    reading_list_append(lists.power_readings, "ddr", 300000);
-    reading_list_append(lists.power_readings, "bl_power", 150000);
-    reading_list_append(lists.voltage_readings, "VIN main", 3850);
-    reading_list_append(lists.accumulator_readings, "max34417", 123456, 0);
-    reading_list_append(lists.timestamp_readings, "max34417", 12345678901234LL, 0);
+    b.add_power("vph", 2500000);
+    b.add_power("apc0_l3", 700000);
+    b.add_power("ddr", 300000);
+    b.add_voltage("VIN main", 3850);
+    b.add_device("max34417", 12345678901234LL, 123456);
+    lists.backlight_present = true;
+    lists.backlight_uw = 150000;
     ASSERT_EQ(publish_value_tree(k_root, lists), 0);
     EXPECT_EQ(out("power/vph"), "2.500000\n");
     EXPECT_EQ(out("power/apc0_l3"), "0.700000\n");
@@ -51,11 +53,12 @@ TEST_F(value_tree, worked_example_and_totals) {
 }
 
 TEST_F(value_tree, sums_follow_exact_names) {
-    reading_list_append(lists.power_readings, "apc0", 700000);
-    reading_list_append(lists.power_readings, "VPH", 1000000);      // case matters: an "other" rail
-    reading_list_append(lists.power_readings, "nsp1_apc0", 200000); // counted once in the cores
-    reading_list_append(lists.power_readings, "bl_power", 100000);
-    reading_list_append(lists.power_readings, "bl_power", 300000); // the last one wins
+    b.add_power("apc0", 700000);
+    b.add_power("VPH", 1000000);      // case matters: an "other" rail
+    b.add_power("nsp1_apc0", 200000); // counted once in the cores
+    b.add_power("bl_power", 100000);  // a rail labelled as the backlight counts as it
+    lists.backlight_present = true;
+    lists.backlight_uw = 300000; // the last one wins
     ASSERT_EQ(publish_value_tree(k_root, lists), 0);
     EXPECT_EQ(out("power/vph_total"), "0.000000\n");
     EXPECT_EQ(out("power/cores_total"), "0.900000\n");
@@ -73,11 +76,11 @@ TEST_F(value_tree, empty_cycle_still_writes_the_totals) {
 }
 
 TEST_F(value_tree, collisions_long_names_and_empty_names) {
-    reading_list_append(lists.power_readings, "vph", 1000000);
-    reading_list_append(lists.power_readings, "VPH", 2000000);
-    reading_list_append(lists.power_readings, std::string(200, 'R').c_str(), 5000);
-    reading_list_append(lists.power_readings, "", 7000000);     // an empty label: no file, still counted
-    reading_list_append(lists.power_readings, "../../x", 1000); // never leaves its directory
+    b.add_power("vph", 1000000);
+    b.add_power("VPH", 2000000);
+    b.add_power(std::string(200, 'R'), 5000);
+    b.add_power("", 7000000);     // an empty label: no file, still counted
+    b.add_power("../../x", 1000); // never leaves its directory
     ASSERT_EQ(publish_value_tree(k_root, lists), 0);
     EXPECT_EQ(out("power/vph"), "2.000000\n");
     EXPECT_EQ(out("power/" + std::string(127, 'r')), "0.005000\n");
@@ -87,14 +90,12 @@ TEST_F(value_tree, collisions_long_names_and_empty_names) {
 }
 
 TEST_F(value_tree, timestamps_pair_with_their_own_device) {
-    // Device 1's accumulator could not be read; its snapshot time must not go to device 2.
-    reading_list_append(lists.timestamp_readings, "dev_a", 1000000000, 0);
-    reading_list_append(lists.timestamp_readings, "dev_b", 2000000000, 1);
-    reading_list_append(lists.timestamp_readings, "dev_c", 3000000000, 2);
-    reading_list_append(lists.accumulator_readings, "dev_a", 10, 0);
-    reading_list_append(lists.accumulator_readings, "dev_c", 30, 2);
-    // A device with an accumulator but no snapshot time gets no timestamp file.
-    reading_list_append(lists.accumulator_readings, "dev_d", 40, 3);
+    // Device b's accumulator could not be read; its latch time must not go to device c.
+    b.add_device("dev_a", 1000000000, 10);
+    b.add_device("dev_b", 2000000000);
+    b.add_device("dev_c", 3000000000, 30);
+    // A device with an accumulator but no latch time gets no timestamp file.
+    b.add_device("dev_d", std::nullopt, 40);
     ASSERT_EQ(publish_value_tree(k_root, lists), 0);
     EXPECT_EQ(out("timestamp/dev_a"), "1.0000\n");
     EXPECT_EQ(out("timestamp/dev_c"), "3.0000\n");
@@ -104,12 +105,12 @@ TEST_F(value_tree, timestamps_pair_with_their_own_device) {
 }
 
 TEST_F(value_tree, first_failed_write_ends_the_pass) {
-    reading_list_append(lists.power_readings, "vph", 1000000);
-    reading_list_append(lists.voltage_readings, "vin", 3000);
+    b.add_power("vph", 1000000);
+    b.add_voltage("vin", 3000);
     ASSERT_EQ(publish_value_tree(k_root, lists), 0);
 
-    lists.power_readings.items[0].value = 4000000;
-    lists.voltage_readings.items[0].value = 5000;
+    lists.devices[0].power[0].value = 4000000;
+    lists.devices[0].voltage[0].value = 5000;
     // vph_total turned into a directory: the write fails after power/vph was rewritten.
     fakeboard::remove_tree(std::string(k_root) + "/power/vph_total");
     fakeboard::make_directories(std::string(k_root) + "/power/vph_total");

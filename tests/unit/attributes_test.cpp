@@ -1,4 +1,4 @@
-#include "sysfs/sysfs.h"
+#include "sources/attributes.h"
 
 #include "board.h"
 
@@ -165,9 +165,16 @@ TEST_F(sysfs_files, control_writes_truncate_and_never_create) {
 TEST(paths, a_path_that_does_not_fit_is_refused_not_cut) {
     path_buffer path;
     const std::string long_dir(1100, 'd');
-    EXPECT_FALSE(format_path(path, "/tmp/%s/x", long_dir.c_str()));
-    EXPECT_TRUE(format_path(path, "%s", std::string(1023, 'a').c_str()));
-    EXPECT_FALSE(format_path(path, "%s", std::string(1024, 'a').c_str()));
+    EXPECT_FALSE(join_path(path, {"/tmp/", long_dir, "/x"}));
+    EXPECT_STREQ(path, "");
+    EXPECT_TRUE(join_path(path, {std::string(1000, 'a'), std::string(23, 'b')}));
+    EXPECT_EQ(std::string(path), std::string(1000, 'a') + std::string(23, 'b'));
+    EXPECT_FALSE(join_path(path, {std::string(1000, 'a'), std::string(24, 'b')}));
+    // A path kept for the run that did not fit is empty, and reading or writing it fails unopened.
+    EXPECT_EQ(joined_path({std::string(1024, 'a')}), "");
+    std::int64_t v = 0;
+    EXPECT_EQ(sysfs_read_i64("", &v), -1);
+    EXPECT_EQ(sysfs_write_control("", "1"), -1);
 }
 
 } // namespace

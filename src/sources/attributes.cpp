@@ -1,4 +1,4 @@
-#include "sysfs/sysfs.h"
+#include "sources/attributes.h"
 
 #include "common/unique_fd.h"
 
@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -53,6 +51,9 @@ int open_source(const char *path, source_trust trust) {
 // k_max_source_bytes is unreadable: an endless one (a character device) must not grow memory.
 int read_attribute(const char *path, std::size_t limit, attribute_text &out,
                    source_trust trust = source_trust::kernel) {
+    if (path[0] == '\0') {
+        return -1;
+    }
     unique_fd file(open_source(path, trust));
     if (!file.valid()) {
         return -1;
@@ -115,14 +116,6 @@ bool only_line_space(const char *p) {
 }
 
 } // namespace
-
-bool format_path(path_buffer &buffer, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(buffer, k_path_capacity, format, args);
-    va_end(args);
-    return n >= 0 && static_cast<std::size_t>(n) < k_path_capacity;
-}
 
 int parse_decimal_i64(const char *text, std::int64_t *value) {
     char *end = nullptr;
@@ -242,6 +235,10 @@ int sysfs_read_hex_list(const char *path, bool skip_to_colon, std::uint64_t *val
 }
 
 int sysfs_write_control(const char *path, std::string_view text) {
+    if (path[0] == '\0') {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     // Never O_CREAT: a missing attribute is a failed write, not a new file under /sys.
     unique_fd file(::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
     if (!file.valid()) {

@@ -1,23 +1,18 @@
 // Command line, start-up and shutdown of the daemon.
 #pragma once
 
+#include "daemon/monitor_state.h"
+
 #include <csignal>
 #include <cstdint>
-#include <ctime>
-
-struct monitor_config {
-    const char *output_root = nullptr;
-    std::int32_t period_ms = 1000;
-    bool single_shot = false;
-    bool write_raw = false;
-    bool elapsed_time = false;
-    const char *metrics_file = nullptr; // --metrics FILE, a name ending in ".prom"
-};
 
 enum class parse_outcome { run, help, bad_option };
 
 // Set by the termination-signal handler, read once per cycle.
 extern volatile std::sig_atomic_t stop_requested;
+
+// The usage text that --help and a bad option print; %s is the program's name.
+extern const char *const k_usage;
 
 // Fills config from the command line (defaults first). Prints the usage for help and bad options.
 [[nodiscard]] parse_outcome parse_command_line(int argc, char **argv, monitor_config &config);
@@ -26,5 +21,6 @@ extern volatile std::sig_atomic_t stop_requested;
 
 // The whole daemon; returns the process exit status.
 [[nodiscard]] int monitor_main(int argc, char **argv);
-// Exit handler: returns the accumulators to automatic updating and releases every cache.
-void monitor_shutdown();
+// Every exit path: returns the accumulators to automatic updating (after a fresh discovery) when
+// this daemon ran them.
+void leave_devices(monitor_state &state);

@@ -1,17 +1,12 @@
-#include "driver/monitor.h"
+#include "daemon/monitor.h"
 
 #include "common/platform_paths.h"
 #include "common/time_helpers.h"
-#include "driver/cycle.h"
-#include "publish/metrics.h"
-#include "publish/raw_logs.h"
-#include "publish/system_figures.h"
-#include "sensors/accumulators.h"
-#include "sensors/platform_sensors.h"
-#include "sysfs/sysfs.h"
-
 #include "common/unique_fd.h"
+#include "daemon/cycle.h"
 #include "publish/output_tree.h"
+#include "sensors/accumulators.h"
+#include "sensors/discovery.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -27,19 +22,14 @@
 
 volatile std::sig_atomic_t stop_requested = 0;
 
+const char *const k_usage = "Usage: %s \n"
+                            "  -i, --interval-ms MS   sampling period (default 1000)\n"
+                            "      --once             do one sample/write then exit\n"
+                            "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
+                            "      --raw              create _raw file\n"
+                            "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n";
+
 namespace {
-
-// The exclusive lock of the running daemon, held until the process ends.
-unique_fd instance_lock;
-// Whether the exit handler may return the devices to "auto": never while another daemon runs them.
-bool devices_are_ours = false;
-
-constexpr const char *k_usage = "Usage: %s \n"
-                                "  -i, --interval-ms MS   sampling period (default 1000)\n"
-                                "      --once             do one sample/write then exit\n"
-                                "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
-                                "      --raw              create _raw file\n"
-                                "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n";
 
 enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime, opt_metrics };
 
@@ -79,7 +69,7 @@ bool lock_exclusively(int fd) {
 
 // Takes the instance lock for a daemon about to run, creating its directory and file if needed.
 // Prints why and returns false when it cannot be had.
-bool take_instance_lock() {
+bool take_instance_lock(unique_fd &instance_lock) {
     if (::mkdir(platform_paths::lock_directory, 0755) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "Error: could not lock %s: %s\n", platform_paths::lock_file,
                      std::strerror(errno));
@@ -108,7 +98,7 @@ bool take_instance_lock() {
 
 // For --help and bad options: true unless a running daemon holds the lock. Creates nothing; when
 // the lock is free it is kept until exit, so no daemon starts while the devices are being reset.
-bool no_other_instance() {
+bool no_other_instance(unique_fd &instance_lock) {
     unique_fd file(
         ::open(platform_paths::lock_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!file.valid()) {
@@ -194,16 +184,25 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
     return parse_outcome::run;
 }
 
-void monitor_shutdown() {
-    if (devices_are_ours) {
-        set_accumulator_update_mode(update_mode::automatic);
+void leave_devices(monitor_state &state) {
+    if (state.devices_are_ours) {
+        return_devices_to_auto(state.controls);
+        state.devices_are_ours = false;
     }
-    release_accumulator_devices();
-    release_platform_sensors();
-    release_raw_logs();
-    release_throttle_history();
-    release_metrics();
 }
+
+namespace {
+
+// Leaving monitor_main by any path returns the devices to "auto", as the last thing the daemon does.
+struct devices_left_on_exit {
+    monitor_state &state;
+    explicit devices_left_on_exit(monitor_state &s) : state(s) {}
+    devices_left_on_exit(const devices_left_on_exit &) = delete;
+    devices_left_on_exit &operator=(const devices_left_on_exit &) = delete;
+    ~devices_left_on_exit() { leave_devices(state); }
+};
+
+} // namespace
 
 int monitor_main(int argc, char **argv) {
     // A reader that went away (a closed pipe, a journal that stopped) must not end the daemon: a
@@ -211,39 +210,36 @@ int monitor_main(int argc, char **argv) {
     (void)std::signal(SIGPIPE, SIG_IGN);
     // The tree is for every reader: files 0644 and directories 0755, whatever umask was inherited.
     (void)::umask(022);
-    const timespec start_time = monotonic_now();
+    monitor_state state;
+    const devices_left_on_exit leaving{state};
+    state.start_time = monotonic_now();
     // The first cycle comes a fixed second after start, whatever the interval.
-    timespec next_deadline = start_time;
+    timespec next_deadline = state.start_time;
     timespec_add_ms(next_deadline, 1000);
 
-    // Registered before the options are read so every exit returns the devices to "auto".
-    std::atexit(monitor_shutdown);
     // Notices must reach a journal or pipe as they happen, not at exit.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    monitor_config config;
-    switch (parse_command_line(argc, argv, config)) {
+    switch (parse_command_line(argc, argv, state.config)) {
     case parse_outcome::help:
-        devices_are_ours = no_other_instance();
+        state.devices_are_ours = no_other_instance(state.instance_lock);
         return 0;
     case parse_outcome::bad_option:
-        devices_are_ours = no_other_instance();
+        state.devices_are_ours = no_other_instance(state.instance_lock);
         return 2;
     case parse_outcome::run:
         break;
     }
     // Before any device is touched: a second daemon must leave the first one's chips alone.
-    if (!take_instance_lock()) {
+    if (!take_instance_lock(state.instance_lock)) {
         return 1;
     }
-    devices_are_ours = true;
+    state.devices_are_ours = true;
 
-    {
-        device_list found;
-        if (find_accumulator_devices(found) != 0 || found.empty()) {
-            std::fputs("Error: Could not find MAX34417 HWMON\n", stderr);
-            return 1;
-        }
+    // One scan finds the accumulators, the fan and the current-limit sensor for the whole run.
+    if (scan_hwmon(state.board) != 0 || state.board.devices.empty() || prepare_snapshot(state) != 0) {
+        std::fputs("Error: Could not find MAX34417 HWMON\n", stderr);
+        return 1;
     }
 
     install_signal_handlers();
@@ -252,13 +248,13 @@ int monitor_main(int argc, char **argv) {
         // The tree's directories exist from the start; a root that cannot be had is reported by the
         // first cycle.
         output_tree tree;
-        (void)open_output_tree(config.output_root, tree);
+        (void)open_output_tree(state.config.output_root, tree);
     }
-    set_measurement_mode("normal");
-    set_accumulator_update_mode(update_mode::manual);
+    set_measurement_mode(state.board, state.controls, "normal");
+    set_update_mode(state.board, state.controls, update_mode::manual);
 
     std::puts("vantrel power monitor starting...");
-    run_cycle_loop(config, start_time, next_deadline);
+    run_cycle_loop(state, next_deadline);
     std::puts("vantrel power monitor quitting...");
     return 0;
 }

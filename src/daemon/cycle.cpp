@@ -1,40 +1,72 @@
-#include "driver/cycle.h"
+#include "daemon/cycle.h"
 
 #include "common/time_helpers.h"
+#include "daemon/monitor.h"
 #include "publish/metrics.h"
 #include "publish/output_tree.h"
 #include "publish/raw_logs.h"
-#include "publish/system_figures.h"
 #include "publish/value_tree.h"
 #include "sensors/accumulators.h"
 #include "sensors/platform_sensors.h"
+#include "sensors/throttle.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 
 double cycle_time_seconds(const monitor_config &config, const timespec &start_time, const timespec &now) {
     const timespec zero{};
     return timespec_diff_s(config.elapsed_time ? start_time : zero, now);
 }
 
-cycle_outcome run_cycle(const monitor_config &config, const timespec &start_time, cycle_readings &lists) {
-    const timespec began = config.metrics_file != nullptr ? monotonic_now() : timespec{};
-    if (sample_accumulator_devices(lists.power_readings, lists.voltage_readings, lists.accumulator_readings,
-                                   lists.timestamp_readings) != 0) {
-        return cycle_outcome::skipped;
+int prepare_snapshot(monitor_state &state) {
+    try {
+        state.snapshot.devices.assign(state.board.devices.size(), device_sample{});
+    } catch (const std::bad_alloc &) {
+        return -1;
     }
-    sample_platform_sensors(lists.power_readings, lists.system_readings, lists.thermal);
-    const double cycle_time_s = cycle_time_seconds(config, start_time, monotonic_now());
-    const system_figures figures = derive_system_figures(lists.system_readings, cycle_time_s);
+    return 0;
+}
+
+int publish_raw_logs(monitor_state &state, const output_tree &tree) {
+    cycle_snapshot &snapshot = state.snapshot;
+    for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
+        device_sample &device = snapshot.devices[i];
+        if (device_header_pending(state.logs, device)) {
+            load_log_labels(state.board.devices[i], device);
+        }
+        if (write_device_log_header(tree, state.logs, device) != 0) {
+            return -1;
+        }
+        read_power_inputs(state.board.devices[i], device);
+        if (write_device_log_line(tree, state.logs, device, snapshot.cycle_time_s) != 0) {
+            return -1;
+        }
+    }
+    if (write_system_log(tree, state.logs, snapshot) != 0) {
+        return -1;
+    }
+    return write_thermal_log(tree, state.logs, snapshot);
+}
+
+cycle_outcome run_cycle(monitor_state &state) {
+    const monitor_config &config = state.config;
+    cycle_snapshot &snapshot = state.snapshot;
+    const timespec began = config.metrics_file != nullptr ? monotonic_now() : timespec{};
+
+    sample_accumulator_devices(state.board, state.controls, snapshot.devices);
+    sample_platform_sensors(state.board, snapshot);
+    snapshot.cycle_time_s = cycle_time_seconds(config, state.start_time, monotonic_now());
+    derive_throttle(state.throttle, snapshot.system, snapshot.cycle_time_s);
 
     // The root is resolved and checked afresh: it may have been replaced since the last cycle.
     output_tree tree;
     const bool failed = open_output_tree(config.output_root, tree) != 0 ||
-                        publish_value_tree(tree, lists) != 0 ||
-                        (config.write_raw && publish_raw_logs(tree, lists, figures, cycle_time_s) != 0);
+                        publish_value_tree(tree, snapshot) != 0 ||
+                        (config.write_raw && publish_raw_logs(state, tree) != 0);
     // A view of what was just published: its own failures never fail the pass.
     if (config.metrics_file != nullptr) {
-        publish_metrics(config.metrics_file, lists, figures, failed, began);
+        publish_metrics(state.metrics, config.metrics_file, snapshot, failed, began);
     }
     return failed ? cycle_outcome::failed : cycle_outcome::published;
 }
@@ -85,22 +117,19 @@ void wait_for_deadline(const timespec &deadline) {
     }
 }
 
-void run_cycle_loop(const monitor_config &config, const timespec &start_time, timespec &next_deadline) {
-    int failure_count = 0;
-    // Kept across cycles so the lists' arrays are reused; every name is freed at the end of each cycle.
-    cycle_readings lists;
+void run_cycle_loop(monitor_state &state, timespec &next_deadline) {
+    const monitor_config &config = state.config;
     for (;;) {
         wait_for_deadline(next_deadline);
         // From the previous deadline, not the wake-up: an overrun is caught up, never dropped.
         timespec_add_ms(next_deadline, static_cast<std::uint32_t>(config.period_ms));
 
-        if (run_cycle(config, start_time, lists) == cycle_outcome::failed) {
+        if (run_cycle(state) == cycle_outcome::failed) {
             std::fprintf(stderr, "Error: Could not write to %s\n", config.output_root);
-            ++failure_count;
+            ++state.failure_count;
         }
-        cycle_readings_clear(lists);
 
-        if (failure_count == k_max_failures) {
+        if (state.failure_count == k_max_failures) {
             std::puts("Error: too many failures..");
             break;
         }

@@ -1,36 +1,20 @@
-// Reading and parsing small attribute files; writing control attributes.
-// Every operation returns 0 on success and -1 on failure (or a count) and prints nothing.
+// The board's sources: reading and parsing small attribute files, writing control attributes.
+// Every operation returns 0 on success and -1 on failure (or a count) and prints nothing. An empty
+// path (one that did not fit when it was assembled) is a failed operation.
 #pragma once
 
-#include <glob.h>
-#include <sys/types.h>
+#include "common/paths.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-inline constexpr std::size_t k_path_capacity = 1024;
 // The most any source is read: the largest page size on arm64, beyond any sysfs attribute.
 inline constexpr std::size_t k_max_source_bytes = 65536;
 
 // Who can create or replace a source file: the kernel (sysfs, debugfs) or a service user (/run).
 enum class source_trust { kernel, user_owned };
-using path_buffer = char[k_path_capacity];
-
-// Formats a path into a fixed buffer. Returns false when it does not fit: a cut path would name a
-// different file, so callers treat that as a failed operation and never open it.
-[[nodiscard]] bool format_path(path_buffer &buffer, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
-
-// Owns one glob() result for the duration of a directory search.
-struct glob_owner {
-    glob_t result{};
-    glob_owner() = default;
-    glob_owner(const glob_owner &) = delete;
-    glob_owner &operator=(const glob_owner &) = delete;
-    ~glob_owner() { globfree(&result); }
-};
 
 // Whole file (limit 0; longer than k_max_source_bytes is a failure) or at most `limit` bytes. `text` is
 // required; `length` is optional.

@@ -1,4 +1,4 @@
-#include "driver/monitor.h"
+#include "daemon/monitor.h"
 
 int main(int argc, char **argv) {
     return monitor_main(argc, argv);

@@ -1,0 +1,72 @@
+// One cycle's sample of the board, as sampling hands it to publishing. Names and labels point into
+// the discovered devices and zones, which outlive every cycle; nothing here is allocated per cycle.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr int k_power_channels = 4;   // power1 ... power4
+inline constexpr int k_voltage_channels = 4; // in0 ... in3
+inline constexpr int k_cpus = 8;
+
+// A channel's value with its label; absent (label null) when either could not be read this cycle.
+struct channel_sample {
+    const std::string *label = nullptr;
+    std::int64_t value = 0;
+};
+
+struct device_sample {
+    const std::string *name = nullptr; // null while the device's name cannot be read
+    bool latched = false;              // the latch time below is this cycle's (the name was known)
+    std::int64_t latched_ns = 0;       // CLOCK_MONOTONIC right after the device was latched
+    std::array<channel_sample, k_power_channels> power{};     // power%d_average, microwatts
+    std::array<channel_sample, k_voltage_channels> voltage{}; // in%d_input, millivolts
+    bool counted = false;                                     // accumulator count read back
+    std::int64_t count = 0;
+    // The device log's columns: each power channel's label (null when unknown) and its
+    // instantaneous power%d_input in watts (0 when unreadable), read just before the log line.
+    std::array<const std::string *, k_power_channels> log_labels{};
+    std::array<double, k_power_channels> input_watts{};
+};
+
+// The platform's figures. A figure whose source could not be read holds 0 and is not present.
+struct system_figures {
+    std::int64_t gpufreq_hz = 0;
+    std::int64_t cpufreq_khz[k_cpus] = {};
+    std::int64_t perf_now_x10 = 0;
+    std::int64_t battery_soc_x10 = 0;
+    std::int64_t fan_rpm = 0;
+    std::int64_t fan_pwm = 0;
+    std::int64_t bcl_count = 0;
+    std::int64_t bcl0_mv = 0;
+    std::int64_t bcl1_mv = 0;
+    bool gpufreq_present = false;
+    bool cpufreq_present[k_cpus] = {};
+    bool perf_now_present = false;
+    bool battery_soc_present = false;
+    bool fan_rpm_present = false;
+    bool fan_pwm_present = false;
+    bool bcl_present = false;
+    bool bcl0_present = false;
+    bool bcl1_present = false;
+    // Derived: the counter's advance since the previous cycle, per second of cycle time, against its
+    // 19.2 MHz clock, in percent; 0 without a previous count.
+    double throttle_percent = 0.0;
+};
+
+struct thermal_sample {
+    const std::string *type = nullptr;
+    std::int64_t millidegrees = 0; // 0 when the zone's temperature could not be read
+};
+
+struct cycle_snapshot {
+    std::vector<device_sample> devices; // one per accumulator device, in discovery order
+    bool backlight_present = false;
+    std::int64_t backlight_uw = 0;
+    system_figures system;
+    std::vector<thermal_sample> thermal; // every known zone, in discovery order
+    double cycle_time_s = 0.0;           // the logs' time column
+};

@@ -1,0 +1,39 @@
+// Everything the daemon knows across cycles, in one record owned by the entry point.
+#pragma once
+
+#include "common/snapshot.h"
+#include "common/unique_fd.h"
+#include "publish/metrics.h"
+#include "publish/raw_logs.h"
+#include "sensors/accumulators.h"
+#include "sensors/discovery.h"
+#include "sensors/throttle.h"
+
+#include <cstdint>
+#include <ctime>
+
+struct monitor_config {
+    const char *output_root = nullptr;
+    std::int32_t period_ms = 1000;
+    bool single_shot = false;
+    bool write_raw = false;
+    bool elapsed_time = false;
+    const char *metrics_file = nullptr; // --metrics FILE, a name ending in ".prom"
+};
+
+struct monitor_state {
+    monitor_config config;
+    timespec start_time{};
+    // The exclusive lock of the running daemon, held until the state goes.
+    unique_fd instance_lock;
+    // Whether leaving may return the devices to "auto": never while another daemon runs them.
+    bool devices_are_ours = false;
+
+    board_inventory board;         // found at start-up (zones on the first cycle)
+    control_reports controls;      // control writes already reported as failed
+    bcl_throttle_history throttle; // the previous cycle's counter
+    cycle_snapshot snapshot;       // this cycle's sample; its arrays are reused
+    raw_log_state logs;            // logs already headed, line buffers
+    metrics_state metrics;         // counts and the exposition buffer
+    int failure_count = 0;
+};

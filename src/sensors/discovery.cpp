@@ -1,0 +1,151 @@
+#include "sensors/discovery.h"
+
+#include "common/platform_paths.h"
+#include "sources/attributes.h"
+
+#include <glob.h>
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+namespace {
+
+// Owns one glob() result for the duration of a directory search.
+struct glob_owner {
+    glob_t result{};
+    glob_owner() = default;
+    glob_owner(const glob_owner &) = delete;
+    glob_owner &operator=(const glob_owner &) = delete;
+    ~glob_owner() { globfree(&result); }
+};
+
+// The directory's name file, first line. False when there is none or it cannot be read.
+bool read_hwmon_name(const char *dir, std::string &name) {
+    path_buffer name_path;
+    return join_path(name_path, {dir, "/name"}) && path_exists(name_path) &&
+           sysfs_read_line(name_path, &name) == 0;
+}
+
+bool is_accumulator_name(const std::string &name) {
+    const std::string_view prefix(platform_paths::accumulator_name_prefix);
+    return name.size() >= prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
+}
+
+accumulator_device make_device(std::string_view dir) {
+    accumulator_device d;
+    d.dir = dir;
+    d.name_path = joined_path({dir, "/name"});
+    d.latch = joined_path({dir, "/accumulator_update"});
+    d.measurement_mode = joined_path({dir, "/measurement_mode"});
+    d.update_mode = joined_path({dir, "/accumulator_update_mode"});
+    for (int n = 0; n < k_power_channels; ++n) {
+        const char digit[] = {static_cast<char>('1' + n), '\0'};
+        const auto i = static_cast<std::size_t>(n);
+        d.power_average[i] = joined_path({dir, "/power", digit, "_average"});
+        d.power_input[i] = joined_path({dir, "/power", digit, "_input"});
+        d.power_label_path[i] = joined_path({dir, "/power", digit, "_label"});
+    }
+    for (int n = 0; n < k_voltage_channels; ++n) {
+        const char digit[] = {static_cast<char>('0' + n), '\0'};
+        const auto i = static_cast<std::size_t>(n);
+        d.voltage_input[i] = joined_path({dir, "/in", digit, "_input"});
+        d.voltage_label_path[i] = joined_path({dir, "/in", digit, "_label"});
+    }
+    return d;
+}
+
+} // namespace
+
+int scan_hwmon(board_inventory &board) {
+    board.devices.clear();
+    board.fan_found = false;
+    board.bcl_found = false;
+    glob_owner g;
+    const int rc = glob(platform_paths::hwmon_glob, 0, nullptr, &g.result);
+    if (rc == GLOB_NOMATCH) {
+        return 0;
+    }
+    if (rc != 0) {
+        return -1;
+    }
+    try {
+        for (std::size_t i = 0; i < g.result.gl_pathc; ++i) {
+            const char *dir = g.result.gl_pathv[i];
+            std::string name;
+            if (!read_hwmon_name(dir, name)) {
+                continue;
+            }
+            if (is_accumulator_name(name)) {
+                board.devices.push_back(make_device(dir));
+                board.devices.back().name = std::move(name);
+            } else if (!board.fan_found && name == platform_paths::fan_hwmon_name) {
+                board.fan_input = joined_path({dir, "/fan1_input"});
+                board.fan_pwm = joined_path({dir, "/pwm1"});
+                board.fan_found = true;
+            } else if (!board.bcl_found && name == platform_paths::bcl_hwmon_name) {
+                board.bcl_in0_min = joined_path({dir, "/in0_min"});
+                board.bcl_in0_lcrit = joined_path({dir, "/in0_lcrit"});
+                board.bcl_found = true;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        board.devices.clear();
+        return -1;
+    }
+    return 0;
+}
+
+int find_accumulator_directories(std::vector<std::string> &dirs) {
+    glob_owner g;
+    const int rc = glob(platform_paths::hwmon_glob, 0, nullptr, &g.result);
+    if (rc == GLOB_NOMATCH) {
+        return 0;
+    }
+    if (rc != 0) {
+        return -1;
+    }
+    for (std::size_t i = 0; i < g.result.gl_pathc; ++i) {
+        const char *dir = g.result.gl_pathv[i];
+        std::string name;
+        if (!read_hwmon_name(dir, name) || !is_accumulator_name(name)) {
+            continue;
+        }
+        try {
+            dirs.emplace_back(dir);
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    return 0;
+}
+
+bool discover_thermal_zones(board_inventory &board) {
+    glob_owner g;
+    const int rc = glob(platform_paths::thermal_zone_glob, 0, nullptr, &g.result);
+    if (rc != 0 && rc != GLOB_NOMATCH) {
+        return false;
+    }
+    // A repeat after a failed attempt starts from scratch so no zone is listed twice.
+    board.zones.clear();
+    for (std::size_t i = 0; rc == 0 && i < g.result.gl_pathc; ++i) {
+        const char *dir = g.result.gl_pathv[i];
+        path_buffer type_path;
+        path_buffer temp_path;
+        if (!join_path(type_path, {dir, "/type"}) || !join_path(temp_path, {dir, "/temp"}) ||
+            !path_exists(type_path) || !path_exists(temp_path)) {
+            continue;
+        }
+        std::string type;
+        if (sysfs_read_line(type_path, &type) != 0) {
+            continue;
+        }
+        try {
+            board.zones.push_back(thermal_zone{std::string(temp_path), std::move(type)});
+        } catch (const std::bad_alloc &) {
+            board.zones.clear();
+            return false;
+        }
+    }
+    board.zones_found = true;
+    return true;
+}

@@ -1,0 +1,57 @@
+// What the daemon finds on the board once: the accumulator devices, the fan, the battery-current-limit
+// sensor and the thermal zones, with every attribute path assembled at discovery so that a cycle only
+// opens and reads.
+#pragma once
+
+#include "common/snapshot.h"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct accumulator_device {
+    std::string dir; // as the directory search returned it
+    std::string name_path;
+    std::string latch;            // accumulator_update: "1" latches, reading it gives the count
+    std::string measurement_mode; // control attributes
+    std::string update_mode;
+    std::array<std::string, k_power_channels> power_average;
+    std::array<std::string, k_power_channels> power_input;
+    std::array<std::string, k_power_channels> power_label_path;
+    std::array<std::string, k_voltage_channels> voltage_input;
+    std::array<std::string, k_voltage_channels> voltage_label_path;
+    // Name and labels are read once and then fixed for the run; one that cannot be read is tried
+    // again where it is next needed.
+    std::optional<std::string> name;
+    std::array<std::optional<std::string>, k_power_channels> power_label;
+    std::array<std::optional<std::string>, k_voltage_channels> voltage_label;
+};
+
+struct thermal_zone {
+    std::string temp;
+    std::string type;
+};
+
+struct board_inventory {
+    std::vector<accumulator_device> devices; // in byte order of their directories
+    bool fan_found = false;
+    std::string fan_input;
+    std::string fan_pwm;
+    bool bcl_found = false;
+    std::string bcl_in0_min;
+    std::string bcl_in0_lcrit;
+    // Found on the first cycle; a search that failed is made again next cycle.
+    bool zones_found = false;
+    std::vector<thermal_zone> zones;
+};
+
+// One pass over the hwmon class serves all three: every directory whose name begins with
+// "max34417", and the first whose name is exactly the fan's or the sensor's. A directory without a
+// readable name is skipped. -1 when the search itself failed or memory ran out.
+[[nodiscard]] int scan_hwmon(board_inventory &board);
+// The accumulator devices' directories alone, found afresh (the exit handler's discovery).
+[[nodiscard]] int find_accumulator_directories(std::vector<std::string> &dirs);
+// Every zone with a type and a temperature, in byte order of its directory. False when the search
+// failed; the zones are then searched for again next time.
+[[nodiscard]] bool discover_thermal_zones(board_inventory &board);

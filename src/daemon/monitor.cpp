@@ -111,6 +111,12 @@ bool no_other_instance(unique_fd &instance_lock) {
     return true;
 }
 
+// For --help and bad options: the devices are returned to "auto" on the way out unless a running
+// daemon holds them.
+void claim_devices_unless_running(monitor_state &state) {
+    state.devices_are_ours = no_other_instance(state.instance_lock);
+}
+
 } // namespace
 
 std::int32_t parse_period_ms(const char *text) {
@@ -222,10 +228,10 @@ int monitor_main(int argc, char **argv) {
 
     switch (parse_command_line(argc, argv, state.config)) {
     case parse_outcome::help:
-        state.devices_are_ours = no_other_instance(state.instance_lock);
+        claim_devices_unless_running(state);
         return 0;
     case parse_outcome::bad_option:
-        state.devices_are_ours = no_other_instance(state.instance_lock);
+        claim_devices_unless_running(state);
         return 2;
     case parse_outcome::run:
         break;

@@ -18,12 +18,14 @@ int csv_line_append(csv_line &line, std::string_view text) {
     if (line.length >= line.capacity) {
         return -1;
     }
+    // As much as fits is kept, as a cut line: the caller then drops the whole line.
     const std::size_t room = line.capacity - 1 - line.length;
-    const std::size_t taken = text.size() < room ? text.size() : room;
+    const bool fits = text.size() <= room;
+    const std::size_t taken = fits ? text.size() : room;
     std::memcpy(line.buffer + line.length, text.data(), taken);
     line.length += taken;
     line.buffer[line.length] = '\0';
-    return taken == text.size() ? 0 : -1;
+    return fits ? 0 : -1;
 }
 
 int csv_line_add_field(csv_line &line, std::string_view text) {

@@ -1,8 +1,9 @@
 #include "publish/number_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstring>
+#include <string_view>
 #include <system_error>
 
 namespace {
@@ -13,15 +14,13 @@ char *checked(std::to_chars_result result) {
 
 // printf spells the non-finite values "inf" and "nan", signed when negative; to_chars may not sign a
 // NaN the same way, so they are written here.
-char *put_non_finite(char *first, char *last, double value) {
-    const char *text =
+char *put_non_finite(char *first, const char *last, double value) {
+    const std::string_view text =
         std::isnan(value) ? (std::signbit(value) ? "-nan" : "nan") : (value < 0 ? "-inf" : "inf");
-    const std::size_t length = std::strlen(text);
-    if (static_cast<std::size_t>(last - first) < length) {
+    if (static_cast<std::size_t>(last - first) < text.size()) {
         return nullptr;
     }
-    std::memcpy(first, text, length);
-    return first + length;
+    return std::copy(text.begin(), text.end(), first);
 }
 
 } // namespace

@@ -114,15 +114,29 @@ power_totals sum_power_readings(const cycle_snapshot &snapshot) {
     return totals;
 }
 
-int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot) {
+namespace {
+
+// Every device's channels of one kind, each in its file named after its label.
+template <std::size_t N>
+int write_channels(const output_tree &tree, const cycle_snapshot &snapshot, output_dir directory,
+                   std::array<channel_sample, N> device_sample::*channels, double per_unit) {
     for (const device_sample &device : snapshot.devices) {
-        for (const channel_sample &channel : device.power) {
+        for (const channel_sample &channel : device.*channels) {
             if (channel.label != nullptr &&
-                write_fixed(tree, output_dir::power, channel.label->c_str(),
-                            static_cast<double>(channel.value) / k_uw_per_w, 6) != 0) {
+                write_fixed(tree, directory, channel.label->c_str(),
+                            static_cast<double>(channel.value) / per_unit, 6) != 0) {
                 return -1;
             }
         }
+    }
+    return 0;
+}
+
+} // namespace
+
+int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot) {
+    if (write_channels(tree, snapshot, output_dir::power, &device_sample::power, k_uw_per_w) != 0) {
+        return -1;
     }
     if (snapshot.backlight_present &&
         write_fixed(tree, output_dir::power, k_backlight_name,
@@ -138,14 +152,8 @@ int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot) 
         return -1;
     }
 
-    for (const device_sample &device : snapshot.devices) {
-        for (const channel_sample &channel : device.voltage) {
-            if (channel.label != nullptr &&
-                write_fixed(tree, output_dir::voltage, channel.label->c_str(),
-                            static_cast<double>(channel.value) / 1000.0, 6) != 0) {
-                return -1;
-            }
-        }
+    if (write_channels(tree, snapshot, output_dir::voltage, &device_sample::voltage, 1000.0) != 0) {
+        return -1;
     }
 
     for (const device_sample &device : snapshot.devices) {

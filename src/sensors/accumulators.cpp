@@ -40,6 +40,22 @@ bool already_reported(const control_reports &reports, std::string_view text, std
     return false;
 }
 
+// Each channel's value, then its label (read the first time a value is): a channel without both
+// is absent this cycle.
+template <std::size_t N>
+void read_channels(const std::array<std::string, N> &values,
+                   std::array<std::optional<std::string>, N> &labels,
+                   const std::array<std::string, N> &label_paths, std::array<channel_sample, N> &out) {
+    for (std::size_t n = 0; n < N; ++n) {
+        std::int64_t value = 0;
+        const std::string *label = nullptr;
+        if (sysfs_read_i64(values[n].c_str(), &value) == 0) {
+            label = load_once(labels[n], label_paths[n]);
+        }
+        out[n] = channel_sample{label, label != nullptr ? value : 0};
+    }
+}
+
 } // namespace
 
 // A control write that fails leaves the chip sampling on its own terms (a wrong service confinement, a
@@ -107,23 +123,13 @@ void sample_accumulator_devices(board_inventory &board, control_reports &reports
     for (std::size_t i = 0; i < count; ++i) {
         accumulator_device &device = board.devices[i];
         device_sample &sample = samples[i];
-        std::int64_t value = 0;
-        for (std::size_t n = 0; n < device.power_average.size(); ++n) {
-            const std::string *label = nullptr;
-            if (sysfs_read_i64(device.power_average[n].c_str(), &value) == 0) {
-                label = load_once(device.power_label[n], device.power_label_path[n]);
-            }
-            sample.power[n] = channel_sample{label, label != nullptr ? value : 0};
+        read_channels(device.power_average, device.power_label, device.power_label_path, sample.power);
+        for (std::size_t n = 0; n < device.power_label.size(); ++n) {
             const std::optional<std::string> &known = device.power_label[n];
             sample.log_labels[n] = known.has_value() ? &*known : nullptr;
         }
-        for (std::size_t n = 0; n < device.voltage_input.size(); ++n) {
-            const std::string *label = nullptr;
-            if (sysfs_read_i64(device.voltage_input[n].c_str(), &value) == 0) {
-                label = load_once(device.voltage_label[n], device.voltage_label_path[n]);
-            }
-            sample.voltage[n] = channel_sample{label, label != nullptr ? value : 0};
-        }
+        read_channels(device.voltage_input, device.voltage_label, device.voltage_label_path, sample.voltage);
+        std::int64_t value = 0;
         sample.counted = false;
         sample.count = 0;
         if (sysfs_read_i64(device.latch.c_str(), &value) == 0) {

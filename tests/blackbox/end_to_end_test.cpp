@@ -10,15 +10,10 @@
 namespace {
 
 using blackbox::daemon_args;
-using blackbox::lines_of;
-using blackbox::split;
-using fakeboard::read_file;
-
-const std::string k_root = "/run/power-monitor";
-
-std::string out(const std::string &relative) {
-    return read_file(k_root + "/" + relative);
-}
+using blackbox::k_root;
+using blackbox::output_file;
+using support::fields_of;
+using support::lines_of;
 
 // Digits, a point and exactly `places` digits: the shape of a "%.Nf" number.
 bool fixed_point(const std::string &text, std::size_t places) {
@@ -56,12 +51,12 @@ TEST_F(end_to_end, changing_board_with_raw_logs) {
     fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw", "-i", "300"}));
     const auto cycles_logged = [] { return lines_of(k_root + "/power/thermal_raw").size() - 1; };
     for (int k = 1; k <= 2; ++k) {
-        ASSERT_TRUE(blackbox::wait_until(
-            [&] { return lines_of(k_root + "/power/thermal_raw").size() >= 1U + k; }, 5));
+        ASSERT_TRUE(
+            support::wait_until([&] { return lines_of(k_root + "/power/thermal_raw").size() >= 1U + k; }, 5));
         set_cycle_values(b, k);
         fakeboard::write_live_values(b);
     }
-    ASSERT_TRUE(blackbox::wait_until([&] { return cycles_logged() >= 3; }, 5));
+    ASSERT_TRUE(support::wait_until([&] { return cycles_logged() >= 3; }, 5));
     ::kill(child.pid, SIGTERM);
     const auto r = fakeboard::wait_for(child, 5);
     ASSERT_TRUE(r.exited);
@@ -95,7 +90,7 @@ TEST_F(end_to_end, changing_board_with_raw_logs) {
     double previous_time = 0.0;
     for (std::size_t k = 0; k < 4; ++k) {
         const std::string line = s_lines[k + 1];
-        const auto fields = split(line);
+        const auto fields = fields_of(line);
         ASSERT_EQ(fields.size(), 17U) << line;
         const std::string time = fields[0];
         ASSERT_TRUE(fixed_point(time, 3)) << line;
@@ -106,7 +101,7 @@ TEST_F(end_to_end, changing_board_with_raw_logs) {
 
         // Device lines: this cycle's time, the device's own snapshot time, then its channel inputs.
         for (const auto &[lines, rest] : {std::pair{&a_lines, device_a[k]}, std::pair{&b_lines, device_b}}) {
-            const auto dev = split((*lines)[k + 1]);
+            const auto dev = fields_of((*lines)[k + 1]);
             ASSERT_EQ(dev.size(), 7U);
             EXPECT_EQ(dev[0], time);
             EXPECT_TRUE(fixed_point(dev[1], 4)) << dev[1];
@@ -139,21 +134,21 @@ TEST_F(end_to_end, changing_board_with_raw_logs) {
     }
 
     // The value tree holds the last cycle.
-    EXPECT_EQ(out("power/vph"), "0.350000\n");
-    EXPECT_EQ(out("power/apc2_l3"), "0.950000\n");
-    EXPECT_EQ(out("power/bl_power"), "0.653880\n");
-    EXPECT_EQ(out("power/vph_total"), "0.350000\n");
-    EXPECT_EQ(out("power/cores_total"), "2.850000\n");
-    EXPECT_EQ(out("power/vph_other"), "-5.500000\n");
-    EXPECT_EQ(out("voltage/v_vph"), "3.799000\n");
-    EXPECT_EQ(out("voltage/v_display"), "1.098000\n");
-    EXPECT_EQ(out("accumulator/max34417"), "1\n");
-    EXPECT_EQ(out("accumulator/max34417_b"), "1\n");
-    const std::string stamp = out("timestamp/max34417_b");
+    EXPECT_EQ(output_file("power/vph"), "0.350000\n");
+    EXPECT_EQ(output_file("power/apc2_l3"), "0.950000\n");
+    EXPECT_EQ(output_file("power/bl_power"), "0.653880\n");
+    EXPECT_EQ(output_file("power/vph_total"), "0.350000\n");
+    EXPECT_EQ(output_file("power/cores_total"), "2.850000\n");
+    EXPECT_EQ(output_file("power/vph_other"), "-5.500000\n");
+    EXPECT_EQ(output_file("voltage/v_vph"), "3.799000\n");
+    EXPECT_EQ(output_file("voltage/v_display"), "1.098000\n");
+    EXPECT_EQ(output_file("accumulator/max34417"), "1\n");
+    EXPECT_EQ(output_file("accumulator/max34417_b"), "1\n");
+    const std::string stamp = output_file("timestamp/max34417_b");
     ASSERT_FALSE(stamp.empty());
     EXPECT_EQ(stamp.back(), '\n');
     EXPECT_TRUE(fixed_point(stamp.substr(0, stamp.size() - 1), 4)) << stamp;
-    EXPECT_EQ(stamp.substr(0, stamp.size() - 1), split(b_lines[4])[1]);
+    EXPECT_EQ(stamp.substr(0, stamp.size() - 1), fields_of(b_lines[4])[1]);
 }
 
 TEST_F(end_to_end, raw_off_touches_no_log_and_restart_recreates_logs) {
@@ -191,15 +186,15 @@ TEST_F(end_to_end, hostile_labels_and_types) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(lines_of(k_root + "/power/max34417_raw").at(0),
               "time,atime,acc,vph,\"a,b%s%n\"," + std::string(300, 'L') + ",");
-    EXPECT_EQ(out("power/a_b_s_n"), "0.600000\n");
-    EXPECT_EQ(out("power/" + std::string(127, 'l')), "0.850000\n");
+    EXPECT_EQ(output_file("power/a_b_s_n"), "0.600000\n");
+    EXPECT_EQ(output_file("power/" + std::string(127, 'l')), "0.850000\n");
     EXPECT_EQ(lines_of(k_root + "/power/thermal_raw")
                   .at(0)
                   .rfind("time,\"zone,with,commas %d\"," + std::string(300, 'T'), 0),
               0U);
     // The empty label has no file of its own but still counts as an "other" rail: 0.35 - (0.6 + 0.85 + 1.1
     // + 3.3).
-    EXPECT_EQ(out("power/vph_other"), "-5.500000\n");
+    EXPECT_EQ(output_file("power/vph_other"), "-5.500000\n");
 }
 
 TEST_F(end_to_end, a_thermal_line_too_long_fails_every_pass) {
@@ -212,13 +207,13 @@ TEST_F(end_to_end, a_thermal_line_too_long_fails_every_pass) {
     const auto r = fakeboard::run(daemon_args({"--raw", "-i", "10"}), 10);
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(blackbox::count_lines(r.err, "Error: Could not write to " + k_root), 6U);
+    EXPECT_EQ(support::count_exact_lines(r.err, "Error: Could not write to " + k_root), 6U);
     EXPECT_THAT(r.out, ::testing::HasSubstr("Error: too many failures..\n"));
     EXPECT_FALSE(fakeboard::file_exists(k_root + "/power/thermal_raw"));
     // Logs written earlier in each pass keep their lines.
     EXPECT_EQ(lines_of(k_root + "/power/system_raw").size(), 7U);
     EXPECT_EQ(lines_of(k_root + "/power/max34417_raw").size(), 7U);
-    EXPECT_EQ(out("power/vph_0"), "0.350000\n");
+    EXPECT_EQ(output_file("power/vph_0"), "0.350000\n");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // defined ones: a reading dropped, a cycle's thermal list emptied, a discovery retried next cycle.
 #include "failing_allocator.h"
 #include "support/board_test.h"
+#include "support/readings.h"
 #include "support/tree_at.h"
 
 #include "common/readings.h"
@@ -14,23 +15,16 @@
 namespace {
 
 namespace fa = failing_allocator;
+using support::named_values;
 
 constexpr long k_max_attempts = 5000;
 
-std::vector<std::string> names(const reading_list &list) {
-    std::vector<std::string> out;
-    for (const reading &r : list.items) {
-        out.push_back(r.name + "=" + std::to_string(r.value));
-    }
-    return out;
-}
-
-std::vector<std::string> names(const thermal_readings &list) {
-    std::vector<std::string> out;
-    for (const thermal_reading &r : list.items) {
-        out.push_back(r.type + "=" + std::to_string(r.millidegrees));
-    }
-    return out;
+// Runs `step` with the nth allocation from here on failing; returns how many allocations were refused.
+template <typename Step> long refusals_with_nth_failing(long n, Step step) {
+    fa::armed guard;
+    fa::fail_nth(n);
+    step();
+    return fa::refused();
 }
 
 // True when `shorter` is `full` with exactly one entry left out, order kept.
@@ -59,23 +53,19 @@ TEST(alloc_faults, reading_list_append_drops_only_the_reading) {
     for (; n < k_max_attempts; ++n) {
         reading_list list = base;
         list.items.shrink_to_fit(); // full, so the append must grow the array
-        long refused = 0;
-        {
-            fa::armed guard;
-            fa::fail_nth(n);
-            reading_list_append(list, long_name.c_str(), 3);
-            refused = fa::refused();
-        }
+        const long refused =
+            refusals_with_nth_failing(n, [&] { reading_list_append(list, long_name.c_str(), 3); });
         if (refused == 0) {
             // Past the last allocation: the append went through.
-            EXPECT_EQ(names(list), (std::vector<std::string>{"vph=1", "apc0=2", long_name + "=3"}));
+            EXPECT_EQ(named_values(list), (std::vector<std::string>{"vph=1", "apc0=2", long_name + "=3"}));
             break;
         }
         ++refusals_seen;
-        EXPECT_EQ(names(list), names(base)) << "allocation " << n;
+        EXPECT_EQ(named_values(list), named_values(base)) << "allocation " << n;
         // The list is still usable.
         reading_list_append(list, "ddr", 4);
-        EXPECT_EQ(names(list), (std::vector<std::string>{"vph=1", "apc0=2", "ddr=4"})) << "allocation " << n;
+        EXPECT_EQ(named_values(list), (std::vector<std::string>{"vph=1", "apc0=2", "ddr=4"}))
+            << "allocation " << n;
     }
     // The name copy and the array growth can each fail.
     EXPECT_GE(refusals_seen, 2);
@@ -88,7 +78,7 @@ TEST(alloc_faults, reading_list_append_drops_only_the_reading) {
             reading_list_append(list, long_name.c_str(), i);
         }
     }
-    EXPECT_EQ(names(list), names(base));
+    EXPECT_EQ(named_values(list), named_values(base));
 }
 
 class alloc_board_faults : public board_test {
@@ -126,25 +116,20 @@ TEST_F(alloc_board_faults, failed_thermal_append_empties_the_thermal_list_and_no
     long n = 1;
     for (; n < k_max_attempts; ++n) {
         platform_lists got;
-        long refused = 0;
-        {
-            fa::armed guard;
-            fa::fail_nth(n);
-            sample_platform_sensors(got.power, got.system, got.thermal);
-            refused = fa::refused();
-        }
+        const long refused = refusals_with_nth_failing(
+            n, [&] { sample_platform_sensors(got.power, got.system, got.thermal); });
         if (refused == 0) {
             break;
         }
-        const bool thermal_whole = names(got.thermal) == names(reference.thermal);
-        const bool power_whole = names(got.power) == names(reference.power);
-        const bool system_whole = names(got.system) == names(reference.system);
+        const bool thermal_whole = named_values(got.thermal) == named_values(reference.thermal);
+        const bool power_whole = named_values(got.power) == named_values(reference.power);
+        const bool system_whole = named_values(got.system) == named_values(reference.system);
         // One allocation failed: exactly one list shows it, in its defined way.
         EXPECT_EQ((thermal_whole ? 0 : 1) + (power_whole ? 0 : 1) + (system_whole ? 0 : 1), 1)
             << "allocation " << n;
         EXPECT_TRUE(thermal_whole || got.thermal.items.empty()) << "allocation " << n;
         EXPECT_TRUE(power_whole || got.power.items.empty()) << "allocation " << n;
-        EXPECT_TRUE(system_whole || one_left_out(names(reference.system), names(got.system)))
+        EXPECT_TRUE(system_whole || one_left_out(named_values(reference.system), named_values(got.system)))
             << "allocation " << n;
         if (got.thermal.items.empty()) {
             ++emptied;
@@ -155,7 +140,7 @@ TEST_F(alloc_board_faults, failed_thermal_append_empties_the_thermal_list_and_no
     // The array growths and the long type's copy.
     EXPECT_GE(emptied, 3);
     // The next cycle is whole again.
-    EXPECT_EQ(names(sample_platform().thermal), names(reference.thermal));
+    EXPECT_EQ(named_values(sample_platform().thermal), named_values(reference.thermal));
 }
 
 TEST_F(alloc_board_faults, failed_device_cache_allocation_skips_the_cycle_and_is_retried_next_cycle) {
@@ -165,14 +150,10 @@ TEST_F(alloc_board_faults, failed_device_cache_allocation_skips_the_cycle_and_is
         release_accumulator_devices();
         cycle_readings lists;
         int rc = 0;
-        long refused = 0;
-        {
-            fa::armed guard;
-            fa::fail_nth(n);
+        const long refused = refusals_with_nth_failing(n, [&] {
             rc = sample_accumulator_devices(lists.power_readings, lists.voltage_readings,
                                             lists.accumulator_readings, lists.timestamp_readings);
-            refused = fa::refused();
-        }
+        });
         if (refused == 0) {
             EXPECT_EQ(rc, 0);
             break;
@@ -219,20 +200,15 @@ TEST_F(alloc_board_faults, failed_zone_discovery_is_retried_next_cycle) {
         fakeboard::remove_device(late_zone);
         fakeboard::remove_device(later_zone);
         platform_lists first;
-        long refused = 0;
-        {
-            fa::armed guard;
-            fa::fail_nth(n);
-            sample_platform_sensors(first.power, first.system, first.thermal);
-            refused = fa::refused();
-        }
+        const long refused = refusals_with_nth_failing(
+            n, [&] { sample_platform_sensors(first.power, first.system, first.thermal); });
         if (refused == 0) {
             EXPECT_EQ(first.thermal.items.size(), 12u);
             break;
         }
         // A zone that appears now is seen only if the first discovery did not complete.
         add_zone(late_zone, "late");
-        const std::vector<std::string> zones = names(sample_platform().thermal);
+        const std::vector<std::string> zones = named_values(sample_platform().thermal);
         const std::size_t second = zones.size();
         if (second == 13) {
             ++retried;
@@ -267,14 +243,9 @@ TEST_F(alloc_board_faults, a_written_log_header_is_never_forgotten) {
     for (; n < k_max_attempts; ++n) {
         release_daemon_state();
         fakeboard::remove_tree(log);
-        long refused = 0;
         int first_rc = 0;
-        {
-            fa::armed guard;
-            fa::fail_nth(n);
-            first_rc = write_thermal_raw_log("/run/power-monitor", lists, 1.0);
-            refused = fa::refused();
-        }
+        const long refused = refusals_with_nth_failing(
+            n, [&] { first_rc = write_thermal_raw_log("/run/power-monitor", lists, 1.0); });
         const std::string after_first = fakeboard::file_exists(log) ? fakeboard::read_file(log) : "";
         ASSERT_EQ(write_thermal_raw_log("/run/power-monitor", lists, 2.0), 0) << "allocation " << n;
         if (refused == 0) {

@@ -1,6 +1,7 @@
 #include "sensors/platform_sensors.h"
 
 #include "support/board_test.h"
+#include "support/readings.h"
 
 #include <gmock/gmock.h>
 
@@ -26,13 +27,7 @@ class platform_sensors : public board_test {
         cycle = cycle_readings{};
         sample_platform_sensors(cycle.power_readings, cycle.system_readings, cycle.thermal);
     }
-    std::vector<std::string> system_names() const {
-        std::vector<std::string> out;
-        for (const reading &r : cycle.system_readings.items) {
-            out.push_back(r.name);
-        }
-        return out;
-    }
+    std::vector<std::string> system_names() const { return support::names(cycle.system_readings); }
     std::map<std::string, std::int64_t> system() const {
         std::map<std::string, std::int64_t> out;
         for (const reading &r : cycle.system_readings.items) {

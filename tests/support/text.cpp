@@ -1,0 +1,70 @@
+#include "text.h"
+
+#include "board.h"
+
+#include <filesystem>
+
+namespace support {
+
+std::vector<std::string> lines_in(const std::string &text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> fields_of(const std::string &line, char separator) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = line.find(separator, start);
+        if (end == std::string::npos) {
+            fields.push_back(line.substr(start));
+            return fields;
+        }
+        fields.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::size_t count_lines(const std::string &text) {
+    std::size_t n = 0;
+    for (char c : text) {
+        n += c == '\n' ? 1 : 0;
+    }
+    return n;
+}
+
+std::size_t count_exact_lines(const std::string &text, const std::string &line) {
+    std::size_t n = 0;
+    for (const std::string &l : lines_in(text)) {
+        n += l == line ? 1 : 0;
+    }
+    return n;
+}
+
+std::optional<std::string> try_read(const std::string &path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        return std::nullopt;
+    }
+    try {
+        return fakeboard::read_file(path);
+    } catch (const std::exception &) {
+        return std::nullopt;
+    }
+}
+
+std::vector<std::string> lines_of(const std::string &path) {
+    return lines_in(try_read(path).value_or(""));
+}
+
+} // namespace support

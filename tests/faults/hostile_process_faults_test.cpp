@@ -239,6 +239,16 @@ struct pipe_ends {
     }
 };
 
+// Asks the daemon to stop; it must end by itself, report no error and give the devices back.
+void expect_clean_stop(running_daemon &d, const fakeboard::board &b) {
+    signal_daemon(d, SIGTERM);
+    const fakeboard::process_result r = finish(d, 3.0);
+    EXPECT_TRUE(r.exited) << "signal " << r.term_signal;
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(without_warnings(r.err), "");
+    expect_update_modes(b, "auto");
+}
+
 TEST_F(hostile_run, standard_output_into_a_pipe_nobody_reads) {
     fakeboard::lay_out(board_);
     pipe_ends out;
@@ -254,12 +264,7 @@ TEST_F(hostile_run, standard_output_into_a_pipe_nobody_reads) {
     ASSERT_TRUE(wait_for_change(k_stamp_b, 1.0));
     ASSERT_TRUE(wait_for_change(k_stamp_b, 1.0));
     EXPECT_TRUE(running(d.child.pid));
-    signal_daemon(d, SIGTERM);
-    const fakeboard::process_result r = finish(d, 3.0);
-    EXPECT_TRUE(r.exited) << "signal " << r.term_signal;
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(without_warnings(r.err), "");
-    expect_update_modes(board_, "auto");
+    expect_clean_stop(d, board_);
 }
 
 TEST_F(hostile_run, standard_output_reader_that_reads_one_byte_and_leaves) {
@@ -283,12 +288,7 @@ TEST_F(hostile_run, standard_output_reader_that_reads_one_byte_and_leaves) {
     EXPECT_TRUE(running(d.child.pid));
     expect_update_modes(board_, "manual");
     // The quitting notice finds no reader.
-    signal_daemon(d, SIGTERM);
-    const fakeboard::process_result r = finish(d, 3.0);
-    EXPECT_TRUE(r.exited) << "signal " << r.term_signal;
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(without_warnings(r.err), "");
-    expect_update_modes(board_, "auto");
+    expect_clean_stop(d, board_);
 }
 
 // ---------------------------------------------------------------------------------------------------

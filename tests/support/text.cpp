@@ -2,24 +2,10 @@
 
 #include "board.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace support {
-
-std::vector<std::string> lines_in(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
 
 std::vector<std::string> fields_of(const std::string &line, char separator) {
     std::vector<std::string> fields;
@@ -35,12 +21,19 @@ std::vector<std::string> fields_of(const std::string &line, char separator) {
     }
 }
 
-std::size_t count_lines(const std::string &text) {
-    std::size_t n = 0;
-    for (char c : text) {
-        n += c == '\n' ? 1 : 0;
+std::vector<std::string> lines_in(const std::string &text) {
+    if (text.empty()) {
+        return {};
     }
-    return n;
+    std::vector<std::string> lines = fields_of(text, '\n');
+    if (text.back() == '\n') {
+        lines.pop_back();
+    }
+    return lines;
+}
+
+std::size_t count_lines(const std::string &text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 std::size_t count_exact_lines(const std::string &text, const std::string &line) {

@@ -1,6 +1,8 @@
 // The built daemon run as a user runs it: options, exit status, output streams, files, signals, timing.
 #include "support/board_test.h"
 #include "support/daemon_run.h"
+#include "support/expected.h"
+#include "support/inotify_events.h"
 
 #include <sys/inotify.h>
 
@@ -12,19 +14,11 @@
 namespace {
 
 using blackbox::daemon_args;
-using blackbox::lines_of;
-using blackbox::split;
+using blackbox::k_root;
 using fakeboard::hwmon_dir;
 using fakeboard::read_file;
-
-const std::string k_usage_tail = " \n"
-                                 "  -i, --interval-ms MS   sampling period (default 1000)\n"
-                                 "      --once             do one sample/write then exit\n"
-                                 "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
-                                 "      --raw              create _raw file\n"
-                                 "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n";
-
-const std::string k_root = "/run/power-monitor";
+using support::fields_of;
+using support::lines_of;
 
 // Cycle i runs at its absolute deadline, start + 1 s + i periods, never before it and, on a machine
 // that is not overloaded, soon after it. `started` is read before the daemon starts, so every deadline
@@ -53,7 +47,7 @@ class daemon_cli : public board_test {
         std::vector<double> times;
         const auto lines = lines_of(k_root + "/power/" + log);
         for (std::size_t i = 1; i < lines.size(); ++i) {
-            times.push_back(std::strtod(split(lines[i])[0].c_str(), nullptr));
+            times.push_back(std::strtod(fields_of(lines[i])[0].c_str(), nullptr));
         }
         return times;
     }
@@ -68,7 +62,7 @@ TEST_F(daemon_cli, help_prints_usage_and_still_restores_auto) {
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "Usage: " + binary + k_usage_tail);
+        EXPECT_EQ(r.err, support::usage_text(binary));
         EXPECT_EQ(update_mode("hwmon2"), "auto");
         EXPECT_EQ(update_mode("hwmon10"), "auto");
     }
@@ -82,7 +76,7 @@ TEST_F(daemon_cli, bad_option_exits_2) {
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.exit_code, 2) << option;
         EXPECT_EQ(r.out, "") << option;
-        EXPECT_THAT(r.err, ::testing::EndsWith("Usage: " + fakeboard::daemon_path() + k_usage_tail));
+        EXPECT_THAT(r.err, ::testing::EndsWith(support::usage_text(fakeboard::daemon_path())));
         EXPECT_EQ(update_mode("hwmon10"), "auto");
     }
 }
@@ -133,11 +127,11 @@ TEST_F(daemon_cli, fixed_rate_after_the_first_second_and_modes_while_running) {
 
     const double started = fakeboard::monotonic_seconds();
     fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw", "-i", "100"}));
-    ASSERT_TRUE(blackbox::wait_until([&] { return log_times("system_raw").size() >= 1; }, 5));
+    ASSERT_TRUE(support::wait_until([&] { return log_times("system_raw").size() >= 1; }, 5));
     EXPECT_EQ(read_file(hwmon_dir("hwmon10") + "/measurement_mode"), "normal");
     EXPECT_EQ(update_mode("hwmon2"), "manual");
     EXPECT_EQ(update_mode("hwmon10"), "manual");
-    ASSERT_TRUE(blackbox::wait_until([&] { return log_times("system_raw").size() >= 6; }, 5));
+    ASSERT_TRUE(support::wait_until([&] { return log_times("system_raw").size() >= 6; }, 5));
     ::kill(child.pid, SIGTERM);
     const auto r = fakeboard::wait_for(child, 5);
     ASSERT_TRUE(r.exited);
@@ -150,18 +144,13 @@ TEST_F(daemon_cli, fixed_rate_after_the_first_second_and_modes_while_running) {
     expect_on_schedule(times, started, 0.1);
 
     // Order of the latch writes: within each cycle hwmon10 before hwmon2.
-    alignas(inotify_event) char buffer[1 << 16];
-    const ssize_t n = ::read(watch, buffer, sizeof buffer);
-    ::close(watch);
-    ASSERT_GT(n, 0);
     std::vector<int> latch_order;
-    for (char *p = buffer; p < buffer + n;) {
-        const auto *ev = reinterpret_cast<const inotify_event *>(p);
-        if (ev->len > 0 && std::string(ev->name) == "accumulator_update") {
-            latch_order.push_back(ev->wd);
+    for (const support::watch_event &ev : support::read_watch_events(watch)) {
+        if (ev.name == "accumulator_update") {
+            latch_order.push_back(ev.wd);
         }
-        p += sizeof(inotify_event) + ev->len;
     }
+    ::close(watch);
     ASSERT_GE(latch_order.size(), 12U);
     for (std::size_t i = 0; i + 1 < latch_order.size(); i += 2) {
         EXPECT_EQ(latch_order[i], wd10) << "latch " << i;
@@ -175,8 +164,8 @@ TEST_F(daemon_cli, a_stop_request_during_the_sleep_lets_one_cycle_run) {
         fakeboard::remove_tree(k_root);
         const double started = fakeboard::monotonic_seconds();
         fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw"}));
-        ASSERT_TRUE(blackbox::wait_until(
-            [&] { return blackbox::peek(child.out_fd).find("starting") != std::string::npos; }, 5));
+        ASSERT_TRUE(support::wait_until(
+            [&] { return support::captured_so_far(child.out_fd).find("starting") != std::string::npos; }, 5));
         ::usleep(200000);
         ::kill(child.pid, sig);
         ::usleep(50000);
@@ -216,17 +205,18 @@ TEST_F(daemon_cli, failures_need_not_be_consecutive) {
     fakeboard::make_directories(blocker); // a directory where a value file belongs: every pass fails
     fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw", "-i", "30"}));
     const auto errors = [&] {
-        return blackbox::count_lines(blackbox::peek(child.err_fd), "Error: Could not write to " + k_root);
+        return support::count_exact_lines(support::captured_so_far(child.err_fd),
+                                          "Error: Could not write to " + k_root);
     };
-    ASSERT_TRUE(blackbox::wait_until([&] { return errors() >= 3; }, 5));
+    ASSERT_TRUE(support::wait_until([&] { return errors() >= 3; }, 5));
     fakeboard::remove_tree(blocker);
-    ASSERT_TRUE(blackbox::wait_until([&] { return log_times("system_raw").size() >= 3; }, 5));
+    ASSERT_TRUE(support::wait_until([&] { return log_times("system_raw").size() >= 3; }, 5));
     fakeboard::remove_tree(blocker); // the good cycles wrote it back as a file
     fakeboard::make_directories(blocker);
     const auto r = fakeboard::wait_for(child, 5);
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(blackbox::count_lines(r.err, "Error: Could not write to " + k_root), 6U);
+    EXPECT_EQ(support::count_exact_lines(r.err, "Error: Could not write to " + k_root), 6U);
     EXPECT_THAT(r.out, ::testing::HasSubstr("Error: too many failures..\n"));
     EXPECT_GE(log_times("system_raw").size(), 3U);
 }
@@ -239,7 +229,7 @@ TEST_F(daemon_cli, elapsed_time_option_counts_from_start) {
     ASSERT_EQ(times.size(), 1U);
     expect_on_schedule(times, 0.0, 1.0);
     // The snapshot column stays on the monotonic clock.
-    const auto device_line = split(lines_of(k_root + "/power/max34417_raw").at(1));
+    const auto device_line = fields_of(lines_of(k_root + "/power/max34417_raw").at(1));
     EXPECT_NEAR(std::strtod(device_line.at(1).c_str(), nullptr), fakeboard::monotonic_seconds(), 2.0);
 
     const double started = fakeboard::monotonic_seconds();
@@ -259,7 +249,7 @@ TEST_F(daemon_cli, tiny_intervals_and_huge_ones_are_accepted) {
     }
     // A 1 ms period: cycles follow each other closely after the first second.
     fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw", "-i", "0"}));
-    ASSERT_TRUE(blackbox::wait_until([&] { return log_times("system_raw").size() >= 50; }, 5));
+    ASSERT_TRUE(support::wait_until([&] { return log_times("system_raw").size() >= 50; }, 5));
     ::kill(child.pid, SIGTERM);
     ASSERT_TRUE(fakeboard::wait_for(child, 5).exited);
     const auto times = log_times("system_raw");

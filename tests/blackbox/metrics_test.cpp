@@ -15,11 +15,10 @@
 namespace {
 
 using blackbox::daemon_args;
-using blackbox::lines_of;
-using blackbox::split;
+using blackbox::k_root;
 using fakeboard::read_file;
-
-const std::string k_root = "/run/power-monitor";
+using support::fields_of;
+using support::lines_of;
 
 double number_in(const std::string &path) {
     return std::strtod(read_file(path).c_str(), nullptr);
@@ -90,8 +89,8 @@ TEST_F(metrics_daemon, file_equals_the_value_tree_and_the_logs) {
     EXPECT_EQ(checked, 8U + 4U + 8U + 2U + 2U) << "rails and totals, voltages, accumulators, snapshot times";
 
     // The system and thermal figures as the logs print them, in base units.
-    const auto header = split(lines_of(k_root + "/power/system_raw")[0]);
-    const auto values = split(lines_of(k_root + "/power/system_raw")[1]);
+    const auto header = fields_of(lines_of(k_root + "/power/system_raw")[0]);
+    const auto values = fields_of(lines_of(k_root + "/power/system_raw")[1]);
     ASSERT_EQ(header.size(), values.size());
     for (std::size_t i = 1; i < header.size(); ++i) {
         const double logged = std::strtod(values[i].c_str(), nullptr);
@@ -122,8 +121,8 @@ TEST_F(metrics_daemon, file_equals_the_value_tree_and_the_logs) {
         }
         EXPECT_NEAR(metric, logged * scale, 1e-9 * std::fabs(logged * scale)) << column;
     }
-    const auto zones = split(lines_of(k_root + "/power/thermal_raw")[0]);
-    const auto temps = split(lines_of(k_root + "/power/thermal_raw")[1]);
+    const auto zones = fields_of(lines_of(k_root + "/power/thermal_raw")[0]);
+    const auto temps = fields_of(lines_of(k_root + "/power/thermal_raw")[1]);
     for (std::size_t i = 1; i < zones.size(); ++i) {
         EXPECT_EQ(exposition::value_of(m, "vantrel_thermal_zone_celsius{zone=\"" + zones[i] + "\"}"),
                   std::strtod(temps[i].c_str(), nullptr))
@@ -149,17 +148,17 @@ TEST_F(metrics_daemon, a_failed_write_is_reported_once_retried_and_never_a_faile
     const std::string writable =
         "Warning: could not write metrics to " + file + ": directory is writable by group or others";
     const auto warnings = [&](const std::string &line) {
-        return blackbox::count_lines(blackbox::peek(child.err_fd), line);
+        return support::count_exact_lines(support::captured_so_far(child.err_fd), line);
     };
 
     // Ten cycles without the directory: one warning, and more failed writes than would stop the daemon.
-    ASSERT_TRUE(blackbox::wait_until([&] { return warnings(missing) == 1; }, 5));
+    ASSERT_TRUE(support::wait_until([&] { return warnings(missing) == 1; }, 5));
     ::usleep(500000);
     EXPECT_EQ(warnings(missing), 1U);
 
     // Retried every cycle: the file appears once the directory does.
     ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
-    ASSERT_TRUE(blackbox::wait_until([&] { return fakeboard::file_exists(file); }, 2));
+    ASSERT_TRUE(support::wait_until([&] { return fakeboard::file_exists(file); }, 2));
     const auto cycles = [&] {
         return exposition::value_of(exposition::parse(read_file(file)), "vantrel_cycles_total");
     };
@@ -167,12 +166,12 @@ TEST_F(metrics_daemon, a_failed_write_is_reported_once_retried_and_never_a_faile
 
     // A new problem after a success is reported again, once.
     ASSERT_EQ(::chmod(sub.c_str(), 0775), 0);
-    ASSERT_TRUE(blackbox::wait_until([&] { return warnings(writable) == 1; }, 2));
+    ASSERT_TRUE(support::wait_until([&] { return warnings(writable) == 1; }, 2));
     const double before = cycles();
     ::usleep(300000);
     EXPECT_EQ(cycles(), before) << "nothing written into a group-writable directory";
     ASSERT_EQ(::chmod(sub.c_str(), 0755), 0);
-    ASSERT_TRUE(blackbox::wait_until([&] { return cycles() > before; }, 2));
+    ASSERT_TRUE(support::wait_until([&] { return cycles() > before; }, 2));
 
     ::kill(child.pid, SIGTERM);
     const auto r = fakeboard::wait_for(child, 5);
@@ -196,7 +195,7 @@ TEST_F(metrics_daemon, failed_passes_are_counted_and_still_published) {
         daemon_args({"-i", "20", "--root-dir", "/run/not-a-directory", "--metrics", file}), 10);
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(blackbox::count_lines(r.err, "Error: Could not write to /run/not-a-directory"), 6U);
+    EXPECT_EQ(support::count_exact_lines(r.err, "Error: Could not write to /run/not-a-directory"), 6U);
     const exposition::parsed m = exposition::parse(read_file(file));
     EXPECT_EQ(m.samples.at("vantrel_cycles_total"), "6");
     EXPECT_EQ(m.samples.at("vantrel_failed_passes_total"), "6");

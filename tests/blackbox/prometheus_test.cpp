@@ -170,7 +170,7 @@ TEST_F(prometheus_stack, promtool_exporter_and_prometheus_take_the_file) {
     const std::string file = textfiles.path + "/vantrel.prom";
     server daemon{fakeboard::spawn(daemon_args({"-i", "200", "--metrics", file}))};
     ASSERT_TRUE(
-        blackbox::wait_until([&] { return fakeboard::file_exists(file); }, 5 + fakeboard::timing_slack_s()));
+        support::wait_until([&] { return fakeboard::file_exists(file); }, 5 + fakeboard::timing_slack_s()));
     const exposition::parsed own = exposition::parse(read_file(file));
 
     // promtool's parser and linter (HELP on every metric, units, _total only on counters).
@@ -187,13 +187,13 @@ TEST_F(prometheus_stack, promtool_exporter_and_prometheus_take_the_file) {
                           "--collector.disable-defaults", "--collector.textfile",
                           "--collector.textfile.directory=" + textfiles.path})};
     std::string served;
-    ASSERT_TRUE(blackbox::wait_until(
+    ASSERT_TRUE(support::wait_until(
         [&] {
             served = http_get(exporter_port, "/metrics");
             return served.find("\nvantrel_cycles_total ") != std::string::npos;
         },
         15))
-        << blackbox::peek(exporter.child.err_fd);
+        << support::captured_so_far(exporter.child.err_fd);
     EXPECT_THAT(served, testing::HasSubstr("\nnode_textfile_scrape_error 0\n"));
     const auto from_exporter = canonical(exposition::parse(served), "vantrel_");
     const auto from_file = canonical(own, "vantrel_");
@@ -237,18 +237,18 @@ TEST_F(prometheus_stack, promtool_exporter_and_prometheus_take_the_file) {
         return http_get(prometheus_port, "/api/v1/query?query=" + encoded);
     };
     std::string answer;
-    ASSERT_TRUE(blackbox::wait_until(
+    ASSERT_TRUE(support::wait_until(
         [&] {
             answer = query("vantrel_rail_power_watts%7Brail%3D%22vph%22%2Cboard%3D%22fake-01%22%7D");
             return answer.find("\"value\":[") != std::string::npos;
         },
         30))
-        << answer << blackbox::peek(prometheus.child.err_fd);
+        << answer << support::captured_so_far(prometheus.child.err_fd);
     EXPECT_THAT(answer, testing::HasSubstr("\"device\":\"max34417\""));
     EXPECT_EQ(first_value(answer), 0.35);
 
     // The recording rule: energy per rail per board, the mean power over the hour so far times 3600 s.
-    ASSERT_TRUE(blackbox::wait_until(
+    ASSERT_TRUE(support::wait_until(
         [&] {
             answer = query("board_rail%3Avantrel_rail_energy_joules%3A1h%7Brail%3D%22vph%22%7D");
             return answer.find("\"value\":[") != std::string::npos;

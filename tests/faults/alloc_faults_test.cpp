@@ -17,6 +17,14 @@ namespace fa = failing_allocator;
 
 constexpr long k_max_attempts = 5000;
 
+// Runs `step` with the nth allocation from here on failing; returns how many allocations were refused.
+template <typename Step> long refusals_with_nth_failing(long n, Step step) {
+    fa::armed guard;
+    fa::fail_nth(n);
+    step();
+    return fa::refused();
+}
+
 std::vector<std::string> names(const cycle_snapshot &s) {
     std::vector<std::string> out;
     for (const thermal_sample &z : s.thermal) {
@@ -66,14 +74,8 @@ TEST_F(alloc_board_faults, a_failed_hwmon_scan_finds_nothing_at_all) {
     long failed = 0;
     for (; n < k_max_attempts; ++n) {
         board_inventory board;
-        long refused = 0;
         int rc = 0;
-        {
-            fa::armed guard;
-            fa::fail_nth(n);
-            rc = scan_hwmon(board);
-            refused = fa::refused();
-        }
+        const long refused = refusals_with_nth_failing(n, [&] { rc = scan_hwmon(board); });
         if (refused == 0) {
             ASSERT_EQ(rc, 0);
             EXPECT_EQ(board.devices.size(), 2u);
@@ -104,13 +106,8 @@ TEST_F(alloc_board_faults, failed_zone_discovery_is_retried_next_cycle) {
         monitor_state state; // a fresh process
         fakeboard::remove_device(late_zone);
         fakeboard::remove_device(later_zone);
-        long refused = 0;
-        {
-            fa::armed guard;
-            fa::fail_nth(n);
-            sample_platform_sensors(state.board, state.snapshot);
-            refused = fa::refused();
-        }
+        const long refused =
+            refusals_with_nth_failing(n, [&] { sample_platform_sensors(state.board, state.snapshot); });
         if (refused == 0) {
             EXPECT_EQ(state.snapshot.thermal.size(), 12u);
             break;
@@ -155,15 +152,10 @@ TEST_F(alloc_board_faults, a_written_log_header_is_never_forgotten) {
     for (; n < k_max_attempts; ++n) {
         raw_log_state logs; // a fresh run
         fakeboard::remove_tree(log);
-        long refused = 0;
         int first_rc = 0;
-        {
-            fa::armed guard;
-            fa::fail_nth(n);
-            b.snapshot.cycle_time_s = 1.0;
-            first_rc = write_thermal_log("/run/power-monitor", logs, b.snapshot);
-            refused = fa::refused();
-        }
+        b.snapshot.cycle_time_s = 1.0;
+        const long refused = refusals_with_nth_failing(
+            n, [&] { first_rc = write_thermal_log("/run/power-monitor", logs, b.snapshot); });
         const std::string after_first = fakeboard::file_exists(log) ? fakeboard::read_file(log) : "";
         b.snapshot.cycle_time_s = 2.0;
         ASSERT_EQ(write_thermal_log("/run/power-monitor", logs, b.snapshot), 0) << "allocation " << n;

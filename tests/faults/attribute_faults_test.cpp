@@ -10,6 +10,7 @@
 namespace {
 
 using namespace faults;
+using namespace support;
 
 class attribute_faults : public board_test {
   protected:
@@ -47,7 +48,7 @@ TEST_F(attribute_faults, removed_device_directory_loses_its_readings_and_the_res
     EXPECT_EQ(try_read(k_root + "/power/cores_total").value_or("<none>"), watts_text(450000 + 950000));
     EXPECT_EQ(try_read(k_root + "/power/nsp1").value_or("<none>"), watts_text(450000));
     // Its raw log goes on with the unreadable channel inputs as zeros.
-    const std::vector<std::string> lines = split(try_read(k_root + "/power/max34417_raw").value_or(""), '\n');
+    const std::vector<std::string> lines = lines_of(k_root + "/power/max34417_raw");
     ASSERT_GE(lines.size(), 3u);
     const std::string &last = lines.back();
     EXPECT_EQ(last.substr(last.size() - 35), "0.000000,0.000000,0.000000,0.000000") << last;
@@ -148,17 +149,15 @@ TEST_F(attribute_faults, labels_and_zone_types_of_300_characters) {
     EXPECT_EQ(try_read(k_root + "/power/" + file_name).value_or("<none>"), watts_text(350000));
     EXPECT_EQ(try_read(k_root + "/voltage/" + file_name).value_or("<none>"), "3.799000\n");
     // The logs carry the names whole.
-    const std::vector<std::string> device_log =
-        split(try_read(k_root + "/power/max34417_raw").value_or(""), '\n');
+    const std::vector<std::string> device_log = lines_of(k_root + "/power/max34417_raw");
     ASSERT_EQ(device_log.size(), 2u);
     EXPECT_EQ(device_log[0], "time,atime,acc," + label + ",apc0,apc1,ddr");
-    const std::vector<std::string> thermal_log =
-        split(try_read(k_root + "/power/thermal_raw").value_or(""), '\n');
+    const std::vector<std::string> thermal_log = lines_of(k_root + "/power/thermal_raw");
     ASSERT_EQ(thermal_log.size(), 2u);
-    const std::vector<std::string> columns = split(thermal_log[0], ',');
+    const std::vector<std::string> columns = fields_of(thermal_log[0]);
     ASSERT_EQ(columns.size(), 13u);
     EXPECT_EQ(columns[1], zone_type);
-    EXPECT_EQ(split(thermal_log[1], ',').size(), 13u);
+    EXPECT_EQ(fields_of(thermal_log[1]).size(), 13u);
     expect_only_control_attributes_changed(before, snapshot_outside_root());
     expect_update_modes(board_, "auto");
 }

@@ -20,6 +20,7 @@
 namespace {
 
 using namespace faults;
+using namespace support;
 
 const std::string k_device = "hwmon2"; // "max34417": rails vph, apc0, apc1, ddr
 const std::string k_system_log = k_root + "/power/system_raw";
@@ -49,13 +50,8 @@ layout chip_layout(const fakeboard::accumulator_chip &chip) {
     return l;
 }
 
-class bus_faults : public board_test {
+class bus_faults : public reference_board_test {
   protected:
-    void lay_out_board() override {
-        board_ = fakeboard::reference_board();
-        fakeboard::lay_out(board_);
-    }
-
     void TearDown() override {
         if (fs_.pid > 0) {
             ::kill(fs_.pid, SIGTERM);
@@ -106,7 +102,6 @@ class bus_faults : public board_test {
 
     std::string fs_output() const { return captured_so_far(fs_.out_fd); }
 
-    fakeboard::board board_;
     fakeboard::child_process fs_;
     bool mounted_ = false;
 };
@@ -141,15 +136,14 @@ TEST_P(failing_reads, readings_are_absent_and_the_rest_of_the_cycle_is_published
     EXPECT_EQ(try_read(k_root + "/accumulator/max34417_b").value_or("<none>"), "1\n");
     EXPECT_EQ(try_read(k_root + "/power/cores_total").value_or("<none>"),
               watts_text(450000 + 950000 + 850000)); // nsp1, apc2_l3, apc1
-    const std::vector<std::string> device_log =
-        split(try_read(k_root + "/power/max34417_raw").value_or(""), '\n');
+    const std::vector<std::string> device_log = lines_of(k_root + "/power/max34417_raw");
     ASSERT_EQ(device_log.size(), 2u);
-    const std::vector<std::string> columns = split(device_log[1], ',');
+    const std::vector<std::string> columns = fields_of(device_log[1]);
     ASSERT_EQ(columns.size(), 7u) << device_log[1];
     EXPECT_EQ(columns[3], "0.340000"); // power1_input
     EXPECT_EQ(columns[6], "0.000000"); // power4_input failed
-    EXPECT_EQ(split(try_read(k_system_log).value_or(""), '\n').size(), 2u);
-    EXPECT_EQ(split(try_read(k_root + "/power/thermal_raw").value_or(""), '\n').size(), 2u);
+    EXPECT_EQ(lines_of(k_system_log).size(), 2u);
+    EXPECT_EQ(lines_of(k_root + "/power/thermal_raw").size(), 2u);
 
     expect_only_control_attributes_changed(before, snapshot_outside_root({mount_point()}));
     EXPECT_EQ(try_read(fakeboard::hwmon_dir("hwmon10") + "/accumulator_update_mode").value_or(""), "auto");
@@ -165,9 +159,9 @@ INSTANTIATE_TEST_SUITE_P(fault_matrix, failing_reads, ::testing::Values("EIO", "
 
 std::vector<double> cycle_times() {
     std::vector<double> times;
-    const std::vector<std::string> lines = split(try_read(k_system_log).value_or(""), '\n');
+    const std::vector<std::string> lines = lines_of(k_system_log);
     for (std::size_t i = 1; i < lines.size(); ++i) {
-        times.push_back(std::stod(split(lines[i], ',').at(0)));
+        times.push_back(std::stod(fields_of(lines[i]).at(0)));
     }
     return times;
 }

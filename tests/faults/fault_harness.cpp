@@ -8,29 +8,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <set>
-#include <thread>
 
 namespace faults {
 
-namespace fs = std::filesystem;
+using namespace support;
 
-std::string captured_so_far(int fd) {
-    std::string text;
-    if (fd < 0) {
-        return text;
-    }
-    char buffer[4096];
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
-        if (n <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-        offset += n;
-    }
-    return text;
-}
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -84,66 +67,8 @@ fakeboard::process_result finish(running_daemon &d, double timeout_s) {
     return fakeboard::wait_for(d.child, timeout_s);
 }
 
-bool wait_until(const std::function<bool()> &ready, double timeout_s) {
-    const double deadline = fakeboard::monotonic_seconds() + timeout_s;
-    for (;;) {
-        if (ready()) {
-            return true;
-        }
-        if (fakeboard::monotonic_seconds() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
-
-std::optional<std::string> try_read(const std::string &path) {
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) {
-        return std::nullopt;
-    }
-    try {
-        return fakeboard::read_file(path);
-    } catch (const std::exception &) {
-        return std::nullopt;
-    }
-}
-
-std::size_t count_lines(const std::string &text) {
-    std::size_t n = 0;
-    for (char c : text) {
-        n += c == '\n' ? 1 : 0;
-    }
-    return n;
-}
-
-std::vector<std::string> split(const std::string &text, char separator) {
-    std::vector<std::string> parts;
-    std::string current;
-    for (char c : text) {
-        if (c == separator) {
-            parts.push_back(current);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty()) {
-        parts.push_back(current);
-    }
-    return parts;
-}
-
-std::size_t count_exact_lines(const std::string &text, const std::string &line) {
-    std::size_t n = 0;
-    for (const std::string &l : split(text, '\n')) {
-        n += l == line ? 1 : 0;
-    }
-    return n;
-}
-
 bool only_lines(const std::string &text, const std::string &line) {
-    for (const std::string &l : split(text, '\n')) {
+    for (const std::string &l : lines_in(text)) {
         if (l != line) {
             return false;
         }
@@ -231,7 +156,7 @@ void expect_update_modes(const fakeboard::board &b, const std::string &mode) {
 
 std::string without_warnings(const std::string &text) {
     std::string kept;
-    for (const std::string &line : split(text, '\n')) {
+    for (const std::string &line : lines_in(text)) {
         if (line.rfind(k_warning_prefix, 0) != 0) {
             kept += line + "\n";
         }

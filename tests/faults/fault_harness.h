@@ -4,10 +4,11 @@
 
 #include "board.h"
 #include "process.h"
+#include "support/board_test.h"
+#include "support/polling.h"
+#include "support/text.h"
 
-#include <functional>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,17 @@ inline const std::string k_lock_file = k_lock_dir + "/lock";
 // A control attribute the daemon could not write (a device gone, a read-only attribute): reported, and
 // not one of the write errors the checks below count.
 inline const std::string k_warning_prefix = "Warning: could not write ";
+
+// A test on the reference board, laid out as it is.
+class reference_board_test : public board_test {
+  protected:
+    void lay_out_board() override {
+        board_ = fakeboard::reference_board();
+        fakeboard::lay_out(board_);
+    }
+
+    fakeboard::board board_;
+};
 
 // The daemon as it runs: its process, and when it was started on the test's clock. A daemon still
 // running when this goes away (a failed assertion) is killed, so no test leaves one behind.
@@ -47,21 +59,11 @@ void signal_daemon(const running_daemon &d, int signal);
 // Output captured so far, without disturbing the capture.
 std::string stdout_so_far(const running_daemon &d);
 std::string stderr_so_far(const running_daemon &d);
-// What a spawned process has written so far to one of its captured streams.
-std::string captured_so_far(int fd);
 // Waits for the daemon to end (SIGKILL after timeout_s) and collects its output.
 fakeboard::process_result finish(running_daemon &d, double timeout_s);
 
-// Polls until `ready` holds or timeout_s passes; returns whether it held.
-bool wait_until(const std::function<bool()> &ready, double timeout_s);
-
-std::optional<std::string> try_read(const std::string &path);
-std::size_t count_lines(const std::string &text);
-// Lines of `text` equal to `line`.
-std::size_t count_exact_lines(const std::string &text, const std::string &line);
 // True when every line of `text` is `line` (vacuously for empty text).
 bool only_lines(const std::string &text, const std::string &line);
-std::vector<std::string> split(const std::string &text, char separator);
 
 // Every path under /sys and /run except the output root and the given subtrees, with a digest of
 // each regular file's content; comparing two shows what the daemon touched outside its root.

@@ -3,6 +3,7 @@
 // written.
 #include "fault_harness.h"
 #include "support/board_test.h"
+#include "support/expected.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -27,6 +28,7 @@
 namespace {
 
 using namespace faults;
+using namespace support;
 namespace fs = std::filesystem;
 
 const std::string k_system_log = k_root + "/power/system_raw";
@@ -69,7 +71,7 @@ running_daemon start_with(const std::vector<std::string> &args, const fakeboard:
 }
 
 std::vector<std::string> data_lines(const std::string &log) {
-    std::vector<std::string> lines = split(try_read(log).value_or(""), '\n');
+    std::vector<std::string> lines = lines_of(log);
     if (!lines.empty()) {
         lines.erase(lines.begin());
     }
@@ -125,7 +127,7 @@ TEST_F(hostile_run, fifo_as_the_battery_source_reads_as_zero_and_never_blocks) {
     running_daemon d = start_daemon({"-i", "50", "--raw"});
     ASSERT_TRUE(wait_for_cycles(4, 3.0)) << "cycles blocked; log lines: " << data_lines(k_system_log).size();
     for (const std::string &line : data_lines(k_system_log)) {
-        EXPECT_EQ(split(line, ',').at(k_battery_column), "0.0") << line;
+        EXPECT_EQ(fields_of(line).at(k_battery_column), "0.0") << line;
     }
     signal_daemon(d, SIGTERM);
     const double signalled = fakeboard::monotonic_seconds();
@@ -149,15 +151,15 @@ TEST_F(hostile_run, battery_source_linked_to_another_file_is_not_read) {
     expect_stopped_by_signal(finish(d, 3.0), 0);
 
     for (const std::string &line : data_lines(k_system_log)) {
-        EXPECT_EQ(split(line, ',').at(k_battery_column), "0.0") << line;
+        EXPECT_EQ(fields_of(line).at(k_battery_column), "0.0") << line;
     }
     // Nowhere in the tree: no field of any line of any file holds the number.
     for (const fs::directory_entry &entry : fs::recursive_directory_iterator(k_root)) {
         if (!entry.is_regular_file()) {
             continue;
         }
-        for (const std::string &line : split(fakeboard::read_file(entry.path().string()), '\n')) {
-            for (const std::string &field : split(line, ',')) {
+        for (const std::string &line : lines_in(fakeboard::read_file(entry.path().string()))) {
+            for (const std::string &field : fields_of(line)) {
                 EXPECT_NE(field, secret) << entry.path() << ": " << line;
             }
         }
@@ -237,6 +239,16 @@ struct pipe_ends {
     }
 };
 
+// Asks the daemon to stop; it must end by itself, report no error and give the devices back.
+void expect_clean_stop(running_daemon &d, const fakeboard::board &b) {
+    signal_daemon(d, SIGTERM);
+    const fakeboard::process_result r = finish(d, 3.0);
+    EXPECT_TRUE(r.exited) << "signal " << r.term_signal;
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(without_warnings(r.err), "");
+    expect_update_modes(b, "auto");
+}
+
 TEST_F(hostile_run, standard_output_into_a_pipe_nobody_reads) {
     fakeboard::lay_out(board_);
     pipe_ends out;
@@ -252,12 +264,7 @@ TEST_F(hostile_run, standard_output_into_a_pipe_nobody_reads) {
     ASSERT_TRUE(wait_for_change(k_stamp_b, 1.0));
     ASSERT_TRUE(wait_for_change(k_stamp_b, 1.0));
     EXPECT_TRUE(running(d.child.pid));
-    signal_daemon(d, SIGTERM);
-    const fakeboard::process_result r = finish(d, 3.0);
-    EXPECT_TRUE(r.exited) << "signal " << r.term_signal;
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(without_warnings(r.err), "");
-    expect_update_modes(board_, "auto");
+    expect_clean_stop(d, board_);
 }
 
 TEST_F(hostile_run, standard_output_reader_that_reads_one_byte_and_leaves) {
@@ -281,12 +288,7 @@ TEST_F(hostile_run, standard_output_reader_that_reads_one_byte_and_leaves) {
     EXPECT_TRUE(running(d.child.pid));
     expect_update_modes(board_, "manual");
     // The quitting notice finds no reader.
-    signal_daemon(d, SIGTERM);
-    const fakeboard::process_result r = finish(d, 3.0);
-    EXPECT_TRUE(r.exited) << "signal " << r.term_signal;
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(without_warnings(r.err), "");
-    expect_update_modes(board_, "auto");
+    expect_clean_stop(d, board_);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -310,7 +312,7 @@ TEST_F(hostile_run, second_daemon_help_and_bad_option_leave_the_running_one_alon
 
     const fakeboard::process_result help = fakeboard::run({fakeboard::daemon_path(), "--help"}, 3.0);
     EXPECT_EQ(help.exit_code, 0);
-    EXPECT_EQ(help.err.rfind("Usage: ", 0), 0u) << help.err;
+    EXPECT_EQ(help.err, usage_text(fakeboard::daemon_path()));
     expect_update_modes(board_, "manual");
     const fakeboard::process_result bad = fakeboard::run({fakeboard::daemon_path(), "--bogus"}, 3.0);
     EXPECT_EQ(bad.exit_code, 2);
@@ -357,7 +359,7 @@ TEST_F(hostile_run, lock_held_elsewhere_the_daemon_opens_no_device_file_and_help
     const fakeboard::process_result bad = fakeboard::run({fakeboard::daemon_path(), "-x"}, 3.0);
     ::close(lock);
     EXPECT_EQ(help.exit_code, 0);
-    EXPECT_EQ(help.err.rfind("Usage: ", 0), 0u) << help.err;
+    EXPECT_EQ(help.err, usage_text(fakeboard::daemon_path()));
     EXPECT_EQ(bad.exit_code, 2);
     EXPECT_EQ(snapshot_outside_root(), before);
     EXPECT_FALSE(fakeboard::file_exists(k_root));

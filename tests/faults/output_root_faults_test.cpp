@@ -12,14 +12,10 @@
 namespace {
 
 using namespace faults;
+using namespace support;
 
-class output_root_faults : public board_test {
+class output_root_faults : public reference_board_test {
   protected:
-    void lay_out_board() override {
-        board_ = fakeboard::reference_board();
-        fakeboard::lay_out(board_);
-    }
-
     // A filesystem of its own at the output root, inside this test's namespace.
     static void mount_root(const char *options) {
         fakeboard::make_directories(k_root);
@@ -38,8 +34,6 @@ class output_root_faults : public board_test {
     static std::size_t write_errors(const running_daemon &d) {
         return count_exact_lines(stderr_so_far(d), k_write_error);
     }
-
-    fakeboard::board board_;
 };
 
 // The first power files of a pass, in device order (hwmon10 before hwmon2).

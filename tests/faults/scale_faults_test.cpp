@@ -11,12 +11,13 @@
 namespace {
 
 using namespace faults;
+using namespace support;
 
 class scale_faults : public board_test {};
 
 // Data lines of a raw log (the header excluded).
 std::vector<std::string> data_lines(const std::string &log) {
-    std::vector<std::string> lines = split(try_read(log).value_or(""), '\n');
+    std::vector<std::string> lines = lines_of(log);
     if (!lines.empty()) {
         lines.erase(lines.begin());
     }
@@ -24,7 +25,7 @@ std::vector<std::string> data_lines(const std::string &log) {
 }
 
 double first_field(const std::string &line) {
-    return std::stod(split(line, ',').at(0));
+    return std::stod(fields_of(line).at(0));
 }
 
 TEST_F(scale_faults, sixty_four_accumulator_devices_are_all_published_every_cycle) {
@@ -53,8 +54,7 @@ TEST_F(scale_faults, sixty_four_accumulator_devices_are_all_published_every_cycl
         EXPECT_EQ(try_read(k_root + "/accumulator/max34417_" + n).value_or("<none>"), "1\n");
         EXPECT_TRUE(fakeboard::file_exists(k_root + "/timestamp/max34417_" + n)) << c;
         const std::string log = try_read(k_root + "/power/max34417_" + n + "_raw").value_or("");
-        EXPECT_EQ(split(log, '\n').at(0),
-                  "time,atime,acc,vph_" + n + ",apc0_" + n + ",ddr_" + n + ",gpu_" + n);
+        EXPECT_EQ(lines_in(log).at(0), "time,atime,acc,vph_" + n + ",apc0_" + n + ",ddr_" + n + ",gpu_" + n);
         // Every device logged every cycle.
         EXPECT_EQ(count_lines(log), count_lines(try_read(system_log).value_or(""))) << c;
     }
@@ -90,7 +90,7 @@ TEST_F(scale_faults, a_thousand_thermal_zones_are_all_published_in_directory_ord
         std::snprintf(text, sizeof text, ",%.3f", static_cast<double>(*zone.temp_mc) / 1000.0);
         values += text;
     }
-    const std::vector<std::string> lines = split(try_read(k_root + "/power/thermal_raw").value_or(""), '\n');
+    const std::vector<std::string> lines = lines_of(k_root + "/power/thermal_raw");
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], header);
     const std::size_t comma = lines[1].find(',');

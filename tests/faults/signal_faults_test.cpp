@@ -10,25 +10,18 @@
 namespace {
 
 using namespace faults;
+using namespace support;
 
-class signal_faults : public board_test {
-  protected:
-    void lay_out_board() override {
-        board_ = fakeboard::reference_board();
-        fakeboard::lay_out(board_);
-    }
-
-    fakeboard::board board_;
-};
+class signal_faults : public reference_board_test {};
 
 const std::string k_system_log = k_root + "/power/system_raw";
 
 std::vector<std::string> log_lines() {
-    return split(try_read(k_system_log).value_or(""), '\n');
+    return lines_of(k_system_log);
 }
 
 double time_of(const std::string &line) {
-    return std::stod(split(line, ',').at(0));
+    return std::stod(fields_of(line).at(0));
 }
 
 // Sends SIGINT, SIGHUP and SIGTERM in turn, one every millisecond, until the daemon says it is

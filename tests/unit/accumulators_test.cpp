@@ -1,6 +1,7 @@
 #include "sensors/accumulators.h"
 
 #include "support/board_test.h"
+#include "support/inotify_events.h"
 #include "support/snapshot_view.h"
 
 #include <sys/inotify.h>
@@ -189,16 +190,11 @@ TEST_F(accumulators, every_device_is_latched_before_any_value_is_read) {
     }
     sample();
     std::vector<std::string> events;
-    alignas(inotify_event) char buffer[65536];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    close(fd);
-    ASSERT_GT(n, 0);
-    for (char *p = buffer; p < buffer + n;) {
-        const auto *ev = reinterpret_cast<const inotify_event *>(p);
-        const std::string name = ev->len > 0 ? ev->name : "";
-        events.push_back(std::string((ev->mask & IN_MODIFY) != 0 ? "write " : "read ") + name);
-        p += sizeof(inotify_event) + ev->len;
+    for (const support::watch_event &ev : support::read_watch_events(fd)) {
+        events.push_back(std::string((ev.mask & IN_MODIFY) != 0 ? "write " : "read ") + ev.name);
     }
+    close(fd);
+    ASSERT_FALSE(events.empty());
     const auto first_read = std::find(events.begin(), events.end(), "read power1_average");
     ASSERT_NE(first_read, events.end());
     EXPECT_EQ(std::count(events.begin(), first_read, "write accumulator_update"), 2)

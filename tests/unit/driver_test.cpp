@@ -3,6 +3,7 @@
 
 #include "common/time_helpers.h"
 #include "support/board_test.h"
+#include "support/expected.h"
 #include "support/snapshot_view.h"
 
 #include <climits>
@@ -94,13 +95,7 @@ TEST(command_line, usage_text_is_exact) {
     argv_builder args({"/usr/sbin/vpm", "--help"});
     testing::internal::CaptureStderr();
     ASSERT_EQ(parse_command_line(args.argc(), args.argv(), config), parse_outcome::help);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Usage: /usr/sbin/vpm \n"
-              "  -i, --interval-ms MS   sampling period (default 1000)\n"
-              "      --once             do one sample/write then exit\n"
-              "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
-              "      --raw              create _raw file\n"
-              "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), support::usage_text("/usr/sbin/vpm"));
 }
 
 class cycle : public board_test {};

@@ -2,6 +2,7 @@
 
 #include "publish/value_tree.h"
 #include "support/exposition.h"
+#include "support/inotify_events.h"
 #include "support/snapshot_view.h"
 
 #include <gmock/gmock.h>
@@ -247,17 +248,12 @@ TEST_F(metrics_file, replaced_atomically_as_0644_whatever_the_umask) {
     EXPECT_EQ(entries(), std::vector<std::string>{"vantrel.prom"});
 
     // Each file was made under a fresh hidden name the collector ignores, then renamed over FILE.
-    alignas(inotify_event) char buffer[4096];
-    const ssize_t n = ::read(inotify, buffer, sizeof buffer);
-    ::close(inotify);
-    ASSERT_GT(n, 0);
     std::vector<std::string> created;
     std::vector<std::string> moved;
-    for (ssize_t off = 0; off < n;) {
-        const auto *event = reinterpret_cast<const inotify_event *>(buffer + off);
-        (event->mask & IN_CREATE ? created : moved).emplace_back(event->name);
-        off += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    for (const support::watch_event &event : support::read_watch_events(inotify)) {
+        (event.mask & IN_CREATE ? created : moved).push_back(event.name);
     }
+    ::close(inotify);
     ASSERT_EQ(created.size(), 2U);
     EXPECT_EQ(moved, (std::vector<std::string>{"vantrel.prom", "vantrel.prom"}));
     EXPECT_NE(created[0], created[1]);

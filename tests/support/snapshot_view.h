@@ -22,16 +22,23 @@ struct flat_reading {
     int device = -1;
 };
 
-// Every device's power channels, then the backlight as "bl_power".
-inline std::vector<flat_reading> power_readings(const cycle_snapshot &s) {
+// Every device's channels of one kind, in order.
+inline std::vector<flat_reading> channel_readings(const cycle_snapshot &s,
+                                                  std::array<channel_sample, 4> device_sample::*kind) {
     std::vector<flat_reading> out;
     for (std::size_t d = 0; d < s.devices.size(); ++d) {
-        for (const channel_sample &c : s.devices[d].power) {
+        for (const channel_sample &c : s.devices[d].*kind) {
             if (c.label != nullptr) {
                 out.push_back({*c.label, c.value, static_cast<int>(d)});
             }
         }
     }
+    return out;
+}
+
+// Every device's power channels, then the backlight as "bl_power".
+inline std::vector<flat_reading> power_readings(const cycle_snapshot &s) {
+    std::vector<flat_reading> out = channel_readings(s, &device_sample::power);
     if (s.backlight_present) {
         out.push_back({"bl_power", s.backlight_uw, -1});
     }
@@ -39,15 +46,7 @@ inline std::vector<flat_reading> power_readings(const cycle_snapshot &s) {
 }
 
 inline std::vector<flat_reading> voltage_readings(const cycle_snapshot &s) {
-    std::vector<flat_reading> out;
-    for (std::size_t d = 0; d < s.devices.size(); ++d) {
-        for (const channel_sample &c : s.devices[d].voltage) {
-            if (c.label != nullptr) {
-                out.push_back({*c.label, c.value, static_cast<int>(d)});
-            }
-        }
-    }
-    return out;
+    return channel_readings(s, &device_sample::voltage);
 }
 
 // The accumulator counts (or, with `latch_times`, the latch times) by device name.

@@ -81,3 +81,13 @@ build_preset() {
   fi
   rm -f "$log"
 }
+
+die() {
+  echo "error: $*" >&2
+  exit 1
+}
+
+# ctest_counts LOG: "FAILED TOTAL" from the last CTest summary in LOG; fails when there is none.
+ctest_counts() {
+  sed -nE 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/p' "$1" | tail -n 1 | grep .
+}

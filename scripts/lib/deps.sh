@@ -72,13 +72,8 @@ build_preset() {
   shift
   log=$(mktemp)
   echo "building preset $preset${1:+ (targets: $*)}"
-  if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j"${JOBS:-$(nproc)}" ${1:+--target "$@"}; } \
-    >"$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$log"
-    echo "error: building preset $preset failed" >&2
-    return 1
-  fi
+  { cmake --preset "$preset" && cmake --build --preset "$preset" -j"${JOBS:-$(nproc)}" ${1:+--target "$@"}; } \
+    >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; die "building preset $preset failed"; }
   rm -f "$log"
 }
 

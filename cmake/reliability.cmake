@@ -6,6 +6,8 @@ option(VPM_SANITIZE "Build everything with AddressSanitizer and UndefinedBehavio
 if(VPM_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  # The asan test preset logs every report here (log_path), which must exist before the first test.
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/sanitizer-reports)
 endif()
 
 # libFuzzer targets (clang only): the library gets coverage instrumentation, the targets link libFuzzer.

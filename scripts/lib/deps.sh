@@ -1,4 +1,6 @@
-# Debian packages by purpose; installs only what is missing. Sourced by the project's scripts.
+# shellcheck shell=bash
+# What the project's scripts need before they run (sourced by each): Debian packages by purpose, the only
+# place anything is installed; and builds from the presets in CMakePresets.json.
 
 declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3 logrotate"
@@ -41,20 +43,46 @@ install_without_starting() {
   return "$rc"
 }
 
+# need_packages GROUP...: installs what is missing of the groups, as root. An ordinary user with
+# everything installed passes; one with something missing is told what to install. VPM_NO_INSTALL
+# (set for the tests) also only tells.
 need_packages() {
-  local missing=() p
+  local absent=() group p
   for group in "$@"; do
+    [[ -n ${VPM_PACKAGES[$group]:-} ]] || { echo "need_packages: no package group '$group'" >&2; return 1; }
     for p in ${VPM_PACKAGES[$group]}; do
-      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || absent+=("$p")
     done
   done
-  if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}"
-    if [[ $(id -u) -ne 0 ]]; then
-      echo "error: need root to install ${missing[*]}" >&2
-      return 1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    install_without_starting "${missing[@]}"
+  ((${#absent[@]})) || return 0
+  if [[ $(id -u) -ne 0 || -n ${VPM_NO_INSTALL:-} ]]; then
+    echo "error: missing Debian packages: ${absent[*]}" >&2
+    echo "install them as root: apt-get install --no-install-recommends ${absent[*]}" >&2
+    return 1
   fi
+  echo "installing: ${absent[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  install_without_starting "${absent[@]}"
+}
+
+# build_preset PRESET [TARGET...]: configures and builds (only TARGETs, when given) the preset's
+# binary directory, quietly unless something fails. JOBS defaults to every core.
+build_preset() {
+  local preset=$1 log
+  shift
+  log=$(mktemp)
+  echo "building preset $preset${1:+ (targets: $*)}"
+  { cmake --preset "$preset" && cmake --build --preset "$preset" -j"${JOBS:-$(nproc)}" ${1:+--target "$@"}; } \
+    >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; die "building preset $preset failed"; }
+  rm -f "$log"
+}
+
+die() {
+  echo "error: $*" >&2
+  exit 1
+}
+
+# ctest_counts LOG: "FAILED TOTAL" from the last CTest summary in LOG; fails when there is none.
+ctest_counts() {
+  sed -nE 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/p' "$1" | tail -n 1 | grep .
 }

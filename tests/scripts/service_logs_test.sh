@@ -100,18 +100,21 @@ make_directories() {
 }
 check "the unit keeps its rotated logs in /var/log/vantrel-power-monitor" test "$logs_dir" = /var/log/vantrel-power-monitor
 
+# The steps' output, in the board's /run: fixed names in a shared /tmp could be anybody's.
+scratch=/run/service-test
+mkdir -p "$scratch"
 run_step() { # NAME COMMAND...: a unit command; its failure is a test failure even where the unit ignores it
-  "${@:2}" >"/tmp/$1.out" 2>&1 || fail "$1 failed: $(cat "/tmp/$1.out")"
+  "${@:2}" >"$scratch/$1.out" 2>&1 || fail "$1 failed: $(cat "$scratch/$1.out")"
 }
 
 pid=
 start() { # RUN: ExecStartPre=, then the daemon, until it has written a few lines of every log
   run_step "start-pre-$1" "${start_pre[@]}"
-  "${daemon[@]}" >"/tmp/daemon-$1.out" 2>&1 &
+  "${daemon[@]}" >"$scratch/daemon-$1.out" 2>&1 &
   pid=$!
   sleep 1.6
 }
-saved=/tmp/saved
+saved=$scratch/saved
 mkdir -p "$saved"
 stop() { # RUN: SIGTERM, the daemon's exit, a copy of every live log as the run left it
   local status=0 log

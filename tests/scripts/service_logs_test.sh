@@ -33,7 +33,9 @@ if [[ ${1:-} != --on-board ]]; then
     echo "skipped: the fake board cannot make a private mount namespace here"
     exit 77
   fi
-  exec "${emulator[@]}" "$2" --board reference -- bash "$0" --on-board "$root"
+  # Not exec: the EXIT trap removes the temporary install root afterwards.
+  "${emulator[@]}" "$2" --board reference -- bash "$0" --on-board "$root"
+  exit
 fi
 
 # On the board, in its private mount namespace.

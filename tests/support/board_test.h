@@ -8,6 +8,10 @@
 
 #include <string>
 
+namespace fakeboard {
+inline const bool namespace_entered_before_main = enter_namespace_before_threads();
+} // namespace fakeboard
+
 class board_test : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -10,12 +10,14 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -277,9 +279,28 @@ TEST_F(metrics_file, unsafe_or_missing_directories_are_refused) {
     ASSERT_EQ(::chmod(real.c_str(), 0757), 0);
     EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_writable);
     ASSERT_EQ(::chmod(real.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(real.c_str(), 4321, 4321), 0);
-    EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_not_owned);
-    EXPECT_FALSE(std::filesystem::exists(real + "/y.prom"));
+    {
+        // A 0755 directory of another owner. Root gives it one; a user namespace maps only our own uid
+        // (chown fails with EINVAL), and there a host directory bound over it shows an unmapped owner.
+        struct unbind_at_end {
+            std::string dir;
+            ~unbind_at_end() {
+                if (!dir.empty()) {
+                    ::umount2(dir.c_str(), MNT_DETACH);
+                }
+            }
+        } bound;
+        if (::chown(real.c_str(), 4321, 4321) != 0) {
+            ASSERT_EQ(errno, EINVAL) << std::strerror(errno);
+            ASSERT_EQ(::mount("/usr", real.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+            bound.dir = real;
+        }
+        struct stat st {};
+        ASSERT_EQ(::stat(real.c_str(), &st), 0);
+        ASSERT_TRUE(st.st_uid != 0 && st.st_uid != ::geteuid() && (st.st_mode & 07777) == 0755);
+        EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_not_owned);
+        EXPECT_FALSE(std::filesystem::exists(real + "/y.prom"));
+    }
     EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/missing/x.prom").c_str(), "a 1\n"), ENOENT);
     EXPECT_STREQ(metrics_problem_text(k_metrics_dir_writable), "directory is writable by group or others");
     EXPECT_STREQ(metrics_problem_text(ENOENT), "No such file or directory");

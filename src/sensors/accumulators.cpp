@@ -93,15 +93,9 @@ void set_update_mode(const board_inventory &board, control_reports &reports, upd
 }
 
 void return_devices_to_auto(control_reports &reports) {
-    std::vector<std::string> dirs;
-    if (find_accumulator_directories(dirs) != 0) {
-        return;
-    }
-    for (const std::string &dir : dirs) {
-        path_buffer path;
-        if (join_path(path, {dir, "/accumulator_update_mode"})) {
-            write_control(reports, path, "auto");
-        }
+    board_inventory fresh;
+    if (scan_hwmon(fresh) == 0) {
+        set_update_mode(fresh, reports, update_mode::automatic);
     }
 }
 

@@ -96,29 +96,6 @@ int scan_hwmon(board_inventory &board) {
     return 0;
 }
 
-int find_accumulator_directories(std::vector<std::string> &dirs) {
-    glob_owner g;
-    const int rc = glob(platform_paths::hwmon_glob, 0, nullptr, &g.result);
-    if (rc == GLOB_NOMATCH) {
-        return 0;
-    }
-    if (rc != 0) {
-        return -1;
-    }
-    for (std::size_t i = 0; i < g.result.gl_pathc; ++i) {
-        const char *dir = g.result.gl_pathv[i];
-        std::string name;
-        if (!read_hwmon_name(dir, name) || !is_accumulator_name(name)) {
-            continue;
-        }
-        try {
-            dirs.emplace_back(dir);
-        } catch (const std::bad_alloc &) {
-        }
-    }
-    return 0;
-}
-
 bool discover_thermal_zones(board_inventory &board) {
     glob_owner g;
     const int rc = glob(platform_paths::thermal_zone_glob, 0, nullptr, &g.result);

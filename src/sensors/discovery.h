@@ -50,8 +50,6 @@ struct board_inventory {
 // "max34417", and the first whose name is exactly the fan's or the sensor's. A directory without a
 // readable name is skipped. -1 when the search itself failed or memory ran out.
 [[nodiscard]] int scan_hwmon(board_inventory &board);
-// The accumulator devices' directories alone, found afresh (the exit handler's discovery).
-[[nodiscard]] int find_accumulator_directories(std::vector<std::string> &dirs);
 // Every zone with a type and a temperature, in byte order of its directory. False when the search
 // failed; the zones are then searched for again next time.
 [[nodiscard]] bool discover_thermal_zones(board_inventory &board);

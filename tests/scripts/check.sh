@@ -4,6 +4,12 @@
 failures=0
 checks=0
 
+# A scratch directory in $tmp, removed on exit.
+make_scratch() {
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' EXIT
+}
+
 fail() {
   echo "FAIL: $*" >&2
   failures=$((failures + 1))

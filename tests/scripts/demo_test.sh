@@ -15,8 +15,7 @@ if [[ ${CI:-} != true ]] && ! "${emulator[@]}" "$build/tests/fakeboard" -- true 
   exit 77
 fi
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+make_scratch
 out=$tmp/out
 seconds=3
 

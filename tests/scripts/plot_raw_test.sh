@@ -9,8 +9,7 @@ src=$1
 plot=$src/scripts/plot-raw
 fixture=$src/tests/data/raw-logs
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+make_scratch
 
 run() { # NAME ARGS... -> $tmp/NAME.{out,err}, status in $status
   local name=$1

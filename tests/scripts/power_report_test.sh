@@ -10,8 +10,7 @@ src=$1
 report=$src/scripts/power-report
 fixture=$src/tests/data/raw-logs
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+make_scratch
 
 run() { # NAME ARGS... -> $tmp/NAME.{out,err,csv}, status in $status
   local name=$1

@@ -10,7 +10,6 @@
 #include "sensors/platform_sensors.h"
 #include "sensors/throttle.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <new>
 
@@ -32,14 +31,15 @@ int publish_raw_logs(monitor_state &state, const output_tree &tree) {
     cycle_snapshot &snapshot = state.snapshot;
     for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
         device_sample &device = snapshot.devices[i];
-        if (device_header_pending(state.logs, device)) {
+        const device_log log = find_device_log(state.logs, device);
+        if (log.pending) {
             load_log_labels(state.board.devices[i], device);
         }
-        if (write_device_log_header(tree, state.logs, device) != 0) {
+        if (write_device_log_header(tree, state.logs, log, device) != 0) {
             return -1;
         }
         read_power_inputs(state.board.devices[i], device);
-        if (write_device_log_line(tree, state.logs, device, snapshot.cycle_time_s) != 0) {
+        if (write_device_log_line(tree, state.logs, log, device, snapshot.cycle_time_s) != 0) {
             return -1;
         }
     }

@@ -45,8 +45,7 @@ int csv_line_add_integer(csv_line &line, std::int64_t value) {
 }
 
 int csv_line_add_fixed(csv_line &line, double value, int precision) {
-    // Room for any double at the precisions the logs use (the largest has 309 integer digits).
-    char text[352];
+    char text[k_number_text_capacity];
     const char *end = put_fixed(text, text + sizeof text, value, precision);
     return end != nullptr
                ? csv_line_add_field(line, std::string_view(text, static_cast<std::size_t>(end - text)))

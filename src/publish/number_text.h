@@ -3,7 +3,11 @@
 // its cost. Each writes into [first, last) and returns the end, or nullptr when the text does not fit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// Room for any double in fixed notation at the precisions the files use (309 integer digits at most).
+inline constexpr std::size_t k_number_text_capacity = 352;
 
 [[nodiscard]] char *put_fixed(char *first, char *last, double value, int precision);   // "%.*f"
 [[nodiscard]] char *put_general(char *first, char *last, double value, int precision); // "%.*g"

@@ -3,7 +3,6 @@
 #include "common/paths.h"
 #include "publish/csv_line.h"
 
-#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -41,20 +40,6 @@ int write_header_if_pending(const output_tree &tree, raw_log_state &state, const
     return 0;
 }
 
-// The log's file name in power/: the device name with every "/" made "_", so that a name such as
-// "max34417/1" names one file in that directory and nothing outside it.
-bool device_log_name(path_buffer &name, const std::string &device_name) {
-    if (!join_path(name, {device_name, "_raw"})) {
-        return false;
-    }
-    for (char *p = name; *p != '\0'; ++p) {
-        if (*p == '/') {
-            *p = '_';
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 bool header_pending(const raw_log_state &logs, const char *name) {
@@ -66,17 +51,31 @@ bool header_pending(const raw_log_state &logs, const char *name) {
     return true;
 }
 
-bool device_header_pending(const raw_log_state &logs, const device_sample &device) {
-    path_buffer name;
-    return device.name != nullptr && device_log_name(name, *device.name) && header_pending(logs, name);
+device_log find_device_log(const raw_log_state &logs, const device_sample &device) {
+    device_log log;
+    log.named = device.name != nullptr && join_path(log.name, {*device.name, "_raw"});
+    if (!log.named) {
+        return log;
+    }
+    // "max34417/1" names one file in power/ and nothing outside it.
+    for (char *p = log.name; *p != '\0'; ++p) {
+        if (*p == '/') {
+            *p = '_';
+        }
+    }
+    log.pending = header_pending(logs, log.name);
+    return log;
 }
 
-int write_device_log_header(const output_tree &tree, raw_log_state &logs, const device_sample &device) {
-    path_buffer name;
-    if (device.name == nullptr || !device_log_name(name, *device.name)) {
+int write_device_log_header(const output_tree &tree, raw_log_state &logs, const device_log &log,
+                            const device_sample &device) {
+    if (!log.named) {
         return -1;
     }
-    return write_header_if_pending(tree, logs, name, k_device_line_capacity, [&](csv_line &line) {
+    if (!log.pending) {
+        return 0;
+    }
+    return write_header_if_pending(tree, logs, log.name, k_device_line_capacity, [&](csv_line &line) {
         if (csv_line_add_field(line, "time") != 0 || csv_line_add_field(line, "atime") != 0 ||
             csv_line_add_field(line, "acc") != 0) {
             return -1;
@@ -93,10 +92,9 @@ int write_device_log_header(const output_tree &tree, raw_log_state &logs, const 
     });
 }
 
-int write_device_log_line(const output_tree &tree, raw_log_state &logs, const device_sample &device,
-                          double cycle_time_s) {
-    path_buffer name;
-    if (device.name == nullptr || !device_log_name(name, *device.name)) {
+int write_device_log_line(const output_tree &tree, raw_log_state &logs, const device_log &log,
+                          const device_sample &device, double cycle_time_s) {
+    if (!log.named) {
         return -1;
     }
     // Only this device's own latch time and count belong on its line; a missing one stays empty.
@@ -113,7 +111,7 @@ int write_device_log_line(const output_tree &tree, raw_log_state &logs, const de
     if (rc != 0) {
         return -1;
     }
-    return write_line(tree, name, line, true);
+    return write_line(tree, log.name, line, true);
 }
 
 int write_system_log(const output_tree &tree, raw_log_state &logs, const cycle_snapshot &snapshot) {

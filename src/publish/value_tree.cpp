@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cctype>
-#include <cstring>
 #include <string_view>
 
 namespace {
@@ -21,42 +20,33 @@ bool is_core_rail(std::string_view name) {
     return false;
 }
 
-// Writes one value file: the number, then a line feed. A name that sanitizes to nothing has no file of
-// its own: its path would name the directory itself and fail every pass.
-int write_value_file(const output_tree &tree, output_dir directory, const char *name, const char *text_end,
-                     char *text) {
-    if (text_end == nullptr) {
+// Writes one value file: the number in [text, end), then a line feed (there is room for it past end;
+// a null end is a number that did not fit). A name that sanitizes to nothing has no file of its own:
+// its path would name the directory itself and fail every pass.
+int write_value_file(const output_tree &tree, output_dir directory, const char *name, char *text, char *end) {
+    if (end == nullptr) {
         return -1;
     }
+    *end++ = '\n';
     char file_name[k_name_capacity];
     sanitize_name(file_name, sizeof file_name, name);
     if (file_name[0] == '\0') {
         return 0;
     }
     return write_output_file(tree, directory, file_name,
-                             std::string_view(text, static_cast<std::size_t>(text_end - text)), false);
+                             std::string_view(text, static_cast<std::size_t>(end - text)), false);
 }
-
-// Room for any number the tree holds, with its line feed.
-constexpr std::size_t k_value_capacity = 352;
 
 int write_fixed(const output_tree &tree, output_dir directory, const char *name, double value,
                 int precision) {
-    char text[k_value_capacity];
-    char *end = put_fixed(text, text + sizeof text - 1, value, precision);
-    if (end != nullptr) {
-        *end++ = '\n';
-    }
-    return write_value_file(tree, directory, name, end, text);
+    char text[k_number_text_capacity + 1];
+    return write_value_file(tree, directory, name, text,
+                            put_fixed(text, text + sizeof text - 1, value, precision));
 }
 
 int write_integer(const output_tree &tree, output_dir directory, const char *name, std::int64_t value) {
-    char text[k_value_capacity];
-    char *end = put_integer(text, text + sizeof text - 1, value);
-    if (end != nullptr) {
-        *end++ = '\n';
-    }
-    return write_value_file(tree, directory, name, end, text);
+    char text[k_number_text_capacity + 1];
+    return write_value_file(tree, directory, name, text, put_integer(text, text + sizeof text - 1, value));
 }
 
 void add_power(power_totals &totals, double &others, std::string_view name, std::int64_t microwatts) {

@@ -5,7 +5,6 @@
 
 #include <glob.h>
 
-#include <cstring>
 #include <new>
 #include <string_view>
 

@@ -70,10 +70,8 @@ void sample_thermal(board_inventory &board, std::vector<thermal_sample> &thermal
         }
     }
     for (std::size_t z = 0; z < board.zones.size(); ++z) {
-        std::int64_t value = 0;
-        if (!read_i64(board.zones[z].temp, value)) {
-            value = 0;
-        }
+        std::int64_t value = 0; // an unreadable zone reads 0
+        (void)read_i64(board.zones[z].temp, value);
         thermal[z] = thermal_sample{&board.zones[z].type, value};
     }
 }

@@ -25,8 +25,10 @@ inline int publish_raw_logs(const char *root, monitor_state &state) {
 inline int write_device_log(const char *root, raw_log_state &logs, const device_sample &device,
                             double time_s) {
     return with_tree_at(root, [&](const output_tree &t) {
-        return write_device_log_header(t, logs, device) != 0 ? -1
-                                                             : write_device_log_line(t, logs, device, time_s);
+        const device_log log = find_device_log(logs, device);
+        return write_device_log_header(t, logs, log, device) != 0
+                   ? -1
+                   : write_device_log_line(t, logs, log, device, time_s);
     });
 }
 inline int write_system_log(const char *root, raw_log_state &logs, const cycle_snapshot &snapshot) {

@@ -22,14 +22,14 @@
 
 volatile std::sig_atomic_t stop_requested = 0;
 
-const char *const k_usage = "Usage: %s \n"
-                            "  -i, --interval-ms MS   sampling period (default 1000)\n"
-                            "      --once             do one sample/write then exit\n"
-                            "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
-                            "      --raw              create _raw file\n"
-                            "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n";
-
 namespace {
+
+constexpr const char *k_usage = "Usage: %s \n"
+                                "  -i, --interval-ms MS   sampling period (default 1000)\n"
+                                "      --once             do one sample/write then exit\n"
+                                "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
+                                "      --raw              create _raw file\n"
+                                "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n";
 
 enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime, opt_metrics };
 
@@ -67,28 +67,29 @@ bool lock_exclusively(int fd) {
     return true;
 }
 
+void report_lock_failure(int error) {
+    std::fprintf(stderr, "Error: could not lock %s: %s\n", platform_paths::lock_file, std::strerror(error));
+}
+
 // Takes the instance lock for a daemon about to run, creating its directory and file if needed.
 // Prints why and returns false when it cannot be had.
 bool take_instance_lock(unique_fd &instance_lock) {
     if (::mkdir(platform_paths::lock_directory, 0755) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "Error: could not lock %s: %s\n", platform_paths::lock_file,
-                     std::strerror(errno));
+        report_lock_failure(errno);
         return false;
     }
     unique_fd file(::open(platform_paths::lock_file,
                           O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644));
     struct stat st {};
     if (!file.valid() || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "Error: could not lock %s: %s\n", platform_paths::lock_file,
-                     std::strerror(file.valid() ? EINVAL : errno));
+        report_lock_failure(file.valid() ? EINVAL : errno);
         return false;
     }
     if (!lock_exclusively(file.fd)) {
         if (errno == EWOULDBLOCK) {
             std::fprintf(stderr, "Error: another instance holds %s\n", platform_paths::lock_file);
         } else {
-            std::fprintf(stderr, "Error: could not lock %s: %s\n", platform_paths::lock_file,
-                         std::strerror(errno));
+            report_lock_failure(errno);
         }
         return false;
     }

@@ -11,9 +11,6 @@ enum class parse_outcome { run, help, bad_option };
 // Set by the termination-signal handler, read once per cycle.
 extern volatile std::sig_atomic_t stop_requested;
 
-// The usage text that --help and a bad option print; %s is the program's name.
-extern const char *const k_usage;
-
 // Fills config from the command line (defaults first). Prints the usage for help and bad options.
 [[nodiscard]] parse_outcome parse_command_line(int argc, char **argv, monitor_config &config);
 // The interval option's value: atoi's reading, at least 1, clamped to the 32-bit range.

@@ -20,14 +20,15 @@ struct channel_sample {
 
 struct device_sample {
     const std::string *name = nullptr; // null while the device's name cannot be read
-    bool latched = false;              // the latch time below is this cycle's (the name was known)
+    bool timestamped = false;          // latched and its name known: the latch time below is this cycle's
     std::int64_t latched_ns = 0;       // CLOCK_MONOTONIC right after the device was latched
     std::array<channel_sample, k_power_channels> power{};     // power%d_average, microwatts
     std::array<channel_sample, k_voltage_channels> voltage{}; // in%d_input, millivolts
     bool counted = false;                                     // accumulator count read back
     std::int64_t count = 0;
-    // The device log's columns: each power channel's label (null when unknown) and its
-    // instantaneous power%d_input in watts (0 when unreadable), read just before the log line.
+    // The device log's inputs, read only for the logs: each power channel's label for a log whose
+    // header is still to be written (null when unknown), and its instantaneous power%d_input in watts
+    // (0 when unreadable).
     std::array<const std::string *, k_power_channels> log_labels{};
     std::array<double, k_power_channels> input_watts{};
 };
@@ -62,6 +63,14 @@ struct thermal_sample {
     std::int64_t millidegrees = 0; // 0 when the zone's temperature could not be read
 };
 
+// The derived power figures of one cycle, in watts.
+struct power_totals {
+    double vph = 0.0;       // every reading named exactly "vph"
+    double cores = 0.0;     // every reading whose name holds a core rail marker (apc0 ... nsp2)
+    double vph_other = 0.0; // vph minus every reading that is neither "vph" nor "bl_power"
+    double backlight = 0.0; // the last reading named exactly "bl_power", 0 without one
+};
+
 struct cycle_snapshot {
     std::vector<device_sample> devices; // one per accumulator device, in discovery order
     bool backlight_present = false;
@@ -69,4 +78,5 @@ struct cycle_snapshot {
     system_figures system;
     std::vector<thermal_sample> thermal; // every known zone, in discovery order
     double cycle_time_s = 0.0;           // the logs' time column
+    power_totals totals;                 // derived
 };

@@ -2,51 +2,19 @@
 
 #include "common/time_helpers.h"
 #include "daemon/monitor.h"
+#include "derive/derive.h"
 #include "publish/metrics.h"
 #include "publish/output_tree.h"
 #include "publish/raw_logs.h"
 #include "publish/value_tree.h"
 #include "sensors/accumulators.h"
 #include "sensors/platform_sensors.h"
-#include "sensors/throttle.h"
 
 #include <cstdio>
-#include <new>
 
 double cycle_time_seconds(const monitor_config &config, const timespec &start_time, const timespec &now) {
     const timespec zero{};
     return timespec_diff_s(config.elapsed_time ? start_time : zero, now);
-}
-
-int prepare_snapshot(monitor_state &state) {
-    try {
-        state.snapshot.devices.assign(state.board.devices.size(), device_sample{});
-    } catch (const std::bad_alloc &) {
-        return -1;
-    }
-    return 0;
-}
-
-int publish_raw_logs(monitor_state &state, const output_tree &tree) {
-    cycle_snapshot &snapshot = state.snapshot;
-    for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
-        device_sample &device = snapshot.devices[i];
-        const device_log log = find_device_log(state.logs, device);
-        if (log.pending) {
-            load_log_labels(state.board.devices[i], device);
-        }
-        if (write_device_log_header(tree, state.logs, log, device) != 0) {
-            return -1;
-        }
-        read_power_inputs(state.board.devices[i], device);
-        if (write_device_log_line(tree, state.logs, log, device, snapshot.cycle_time_s) != 0) {
-            return -1;
-        }
-    }
-    if (write_system_log(tree, state.logs, snapshot) != 0) {
-        return -1;
-    }
-    return write_thermal_log(tree, state.logs, snapshot);
 }
 
 cycle_outcome run_cycle(monitor_state &state) {
@@ -54,19 +22,36 @@ cycle_outcome run_cycle(monitor_state &state) {
     cycle_snapshot &snapshot = state.snapshot;
     const timespec began = config.metrics_file != nullptr ? monotonic_now() : timespec{};
 
-    sample_accumulator_devices(state.board, state.controls, snapshot.devices);
+    // 1. Sample: the accumulators, then the platform sensors. Without a device list nothing is
+    // published this cycle.
+    if (sample_accumulator_devices(state.board, state.controls, snapshot) != 0) {
+        return cycle_outcome::skipped;
+    }
     sample_platform_sensors(state.board, snapshot);
     snapshot.cycle_time_s = cycle_time_seconds(config, state.start_time, monotonic_now());
-    derive_throttle(state.throttle, snapshot.system, snapshot.cycle_time_s);
 
-    // The root is resolved and checked afresh: it may have been replaced since the last cycle.
+    // 2. Derive.
+    derive_cycle(state.derive, snapshot);
+    const cycle_snapshot &sample = snapshot;
+
+    // 3. The value tree. The root is resolved and checked afresh: it may have been replaced since the
+    // last cycle.
     output_tree tree;
-    const bool failed = open_output_tree(config.output_root, tree) != 0 ||
-                        publish_value_tree(tree, snapshot) != 0 ||
-                        (config.write_raw && publish_raw_logs(state, tree) != 0);
-    // A view of what was just published: its own failures never fail the pass.
+    bool failed = open_output_tree(config.output_root, tree) != 0 || publish_value_tree(tree, sample) != 0;
+
+    // 4. The raw logs, only after the tree was written: their inputs are read just before them.
+    if (config.write_raw && !failed) {
+        sample_log_inputs(state.board, snapshot,
+                          [&](std::size_t device) { return log_header_pending(state.logs, sample, device); });
+        failed = publish_raw_logs(tree, state.logs, sample) != 0;
+    }
+    if (failed) {
+        ++state.failure_count;
+    }
+
+    // 5. The metrics, a view of what was just published: their own failures never fail the pass.
     if (config.metrics_file != nullptr) {
-        publish_metrics(state.metrics, config.metrics_file, snapshot, failed, began);
+        publish_metrics(state.metrics, config.metrics_file, sample, state.failure_count, began);
     }
     return failed ? cycle_outcome::failed : cycle_outcome::published;
 }
@@ -100,7 +85,7 @@ void wait_for_deadline(const timespec &deadline) {
         }
         timespec slice_end = now;
         timespec_add_ms(slice_end, k_stop_grace_ms);
-        // Slept even when already due, as before: an overdue deadline returns at once.
+        // Slept even when already due: an overdue deadline returns at once.
         const timespec &target = earlier(deadline, stop_seen ? stop_by : slice_end);
         const int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr);
         if (rc == EINTR) {
@@ -126,7 +111,6 @@ void run_cycle_loop(monitor_state &state, timespec &next_deadline) {
 
         if (run_cycle(state) == cycle_outcome::failed) {
             std::fprintf(stderr, "Error: Could not write to %s\n", config.output_root);
-            ++state.failure_count;
         }
 
         if (state.failure_count == k_max_failures) {

@@ -112,6 +112,11 @@ bool no_other_instance(unique_fd &instance_lock) {
     return true;
 }
 
+bool accumulator_devices_present() {
+    std::vector<accumulator_device> found;
+    return find_accumulator_devices(found) == 0 && !found.empty();
+}
+
 // For --help and bad options: the devices are returned to "auto" on the way out unless a running
 // daemon holds them.
 void claim_devices_unless_running(monitor_state &state) {
@@ -193,7 +198,7 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
 
 void leave_devices(monitor_state &state) {
     if (state.devices_are_ours) {
-        return_devices_to_auto(state.controls);
+        set_update_mode(state.controls, update_mode::automatic);
         state.devices_are_ours = false;
     }
 }
@@ -243,8 +248,8 @@ int monitor_main(int argc, char **argv) {
     }
     state.devices_are_ours = true;
 
-    // One scan finds the accumulators, the fan and the current-limit sensor for the whole run.
-    if (scan_hwmon(state.board) != 0 || state.board.devices.empty() || prepare_snapshot(state) != 0) {
+    // The presence check has a search of its own; the cycles find the devices they sample later.
+    if (!accumulator_devices_present()) {
         std::fputs("Error: Could not find MAX34417 HWMON\n", stderr);
         return 1;
     }
@@ -257,8 +262,8 @@ int monitor_main(int argc, char **argv) {
         output_tree tree;
         (void)open_output_tree(state.config.output_root, tree);
     }
-    set_measurement_mode(state.board, state.controls, "normal");
-    set_update_mode(state.board, state.controls, update_mode::manual);
+    set_measurement_mode(state.controls, "normal");
+    set_update_mode(state.controls, update_mode::manual);
 
     std::puts("vantrel power monitor starting...");
     run_cycle_loop(state, next_deadline);

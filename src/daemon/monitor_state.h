@@ -3,11 +3,11 @@
 
 #include "common/snapshot.h"
 #include "common/unique_fd.h"
+#include "derive/derive.h"
 #include "publish/metrics.h"
 #include "publish/raw_logs.h"
 #include "sensors/accumulators.h"
 #include "sensors/discovery.h"
-#include "sensors/throttle.h"
 
 #include <cstdint>
 #include <ctime>
@@ -29,11 +29,11 @@ struct monitor_state {
     // Whether leaving may return the devices to "auto": never while another daemon runs them.
     bool devices_are_ours = false;
 
-    board_inventory board;         // found at start-up (zones on the first cycle)
-    control_reports controls;      // control writes already reported as failed
-    bcl_throttle_history throttle; // the previous cycle's counter
-    cycle_snapshot snapshot;       // this cycle's sample; its arrays are reused
-    raw_log_state logs;            // logs already headed, line buffers
-    metrics_state metrics;         // counts and the exposition buffer
-    int failure_count = 0;
+    board_inventory board;    // found by the first cycle that needs each part
+    control_reports controls; // control writes already reported as failed
+    cycle_snapshot snapshot;  // this cycle's sample; its arrays are reused
+    derive_state derive;      // what deriving carries from cycle to cycle
+    raw_log_state logs;       // logs already headed, line buffers
+    metrics_state metrics;    // counts and the exposition buffer
+    int failure_count = 0;    // failed publishing passes since start-up
 };

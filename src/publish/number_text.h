@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 // Room for any double in fixed notation at the precisions the files use (309 integer digits at most).
 inline constexpr std::size_t k_number_text_capacity = 352;
@@ -13,3 +15,14 @@ inline constexpr std::size_t k_number_text_capacity = 352;
 [[nodiscard]] char *put_general(char *first, char *last, double value, int precision); // "%.*g"
 [[nodiscard]] char *put_integer(char *first, char *last, std::int64_t value);          // "%lld"
 [[nodiscard]] char *put_unsigned(char *first, char *last, std::uint64_t value);        // "%llu"
+
+// For the metrics exposition, appended to a string:
+// value × 10^-decimals exactly, as a decimal without trailing zeros; a negative `decimals` appends
+// zeros (kilohertz to hertz) so that no multiplication can overflow.
+void append_scaled(std::string &text, std::int64_t value, int decimals);
+// The shortest of 15, 16 or 17 significant digits that reads back as the same double; NaN, +Inf, -Inf.
+void append_double(std::string &text, double value);
+// A label value: UTF-8 with backslash, double quote and line feed escaped. Names read from sysfs are
+// bytes: a byte that does not start a valid UTF-8 sequence becomes U+FFFD, since one invalid value
+// makes a collector refuse the whole file.
+void append_label_value(std::string &text, std::string_view value);

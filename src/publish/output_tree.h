@@ -1,10 +1,8 @@
 // The output tree's directories and files, opened so that nothing below the root can redirect a write.
 //
 // The root path is resolved afresh every cycle (it may be a symlink, or be replaced while the daemon
-// runs). The resolved root and every directory above it must be owned by root or by the daemon's own
-// user and not writable by group or others; a sticky directory such as /tmp is accepted above the
-// root, since there only an entry's owner can replace it. Below the root no symlink is followed, and
-// only regular files with a single link are written.
+// runs) and held to the output root's trust rule (publish/safe_file.h). Below the root no symlink is
+// followed, and only regular files with a single link are written.
 #pragma once
 
 #include "common/unique_fd.h"

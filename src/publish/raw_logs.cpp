@@ -3,6 +3,7 @@
 #include "common/paths.h"
 #include "publish/csv_line.h"
 
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -51,7 +52,7 @@ bool header_pending(const raw_log_state &logs, const char *name) {
     return true;
 }
 
-device_log find_device_log(const raw_log_state &logs, const device_sample &device) {
+device_log find_device_log(const device_sample &device) {
     device_log log;
     log.named = device.name != nullptr && join_path(log.name, {*device.name, "_raw"});
     if (!log.named) {
@@ -63,18 +64,27 @@ device_log find_device_log(const raw_log_state &logs, const device_sample &devic
             *p = '_';
         }
     }
-    log.pending = header_pending(logs, log.name);
     return log;
 }
 
+bool log_header_pending(const raw_log_state &logs, const cycle_snapshot &snapshot, std::size_t device) {
+    const device_log log = find_device_log(snapshot.devices[device]);
+    if (!log.named || !header_pending(logs, log.name)) {
+        return false;
+    }
+    for (std::size_t earlier = 0; earlier < device; ++earlier) {
+        const device_log other = find_device_log(snapshot.devices[earlier]);
+        if (other.named && std::strcmp(other.name, log.name) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
 int write_device_log_header(const output_tree &tree, raw_log_state &logs, const device_log &log,
                             const device_sample &device) {
-    if (!log.named) {
-        return -1;
-    }
-    if (!log.pending) {
-        return 0;
-    }
     return write_header_if_pending(tree, logs, log.name, k_device_line_capacity, [&](csv_line &line) {
         if (csv_line_add_field(line, "time") != 0 || csv_line_add_field(line, "atime") != 0 ||
             csv_line_add_field(line, "acc") != 0) {
@@ -94,15 +104,12 @@ int write_device_log_header(const output_tree &tree, raw_log_state &logs, const 
 
 int write_device_log_line(const output_tree &tree, raw_log_state &logs, const device_log &log,
                           const device_sample &device, double cycle_time_s) {
-    if (!log.named) {
-        return -1;
-    }
     // Only this device's own latch time and count belong on its line; a missing one stays empty.
     csv_line line;
     csv_line_init(line, logs.data_buffer, k_device_line_capacity);
     int rc = csv_line_add_fixed(line, cycle_time_s, 3);
-    rc |= device.latched ? csv_line_add_fixed(line, static_cast<double>(device.latched_ns) / 1e9, 4)
-                         : csv_line_add_field(line, "");
+    rc |= device.timestamped ? csv_line_add_fixed(line, static_cast<double>(device.latched_ns) / 1e9, 4)
+                             : csv_line_add_field(line, "");
     rc |= device.counted ? csv_line_add_integer(line, device.count) : csv_line_add_field(line, "");
     for (double watts : device.input_watts) {
         rc |= csv_line_add_fixed(line, watts, 6);
@@ -112,6 +119,17 @@ int write_device_log_line(const output_tree &tree, raw_log_state &logs, const de
         return -1;
     }
     return write_line(tree, log.name, line, true);
+}
+
+} // namespace
+
+int write_device_log(const output_tree &tree, raw_log_state &logs, const device_sample &device,
+                     double cycle_time_s) {
+    const device_log log = find_device_log(device);
+    if (!log.named || write_device_log_header(tree, logs, log, device) != 0) {
+        return -1;
+    }
+    return write_device_log_line(tree, logs, log, device, cycle_time_s);
 }
 
 int write_system_log(const output_tree &tree, raw_log_state &logs, const cycle_snapshot &snapshot) {
@@ -184,4 +202,16 @@ int write_thermal_log(const output_tree &tree, raw_log_state &logs, const cycle_
         return -1;
     }
     return write_line(tree, name, line, true);
+}
+
+int publish_raw_logs(const output_tree &tree, raw_log_state &logs, const cycle_snapshot &snapshot) {
+    for (const device_sample &device : snapshot.devices) {
+        if (write_device_log(tree, logs, device, snapshot.cycle_time_s) != 0) {
+            return -1;
+        }
+    }
+    if (write_system_log(tree, logs, snapshot) != 0) {
+        return -1;
+    }
+    return write_thermal_log(tree, logs, snapshot);
 }

@@ -22,23 +22,29 @@ struct raw_log_state {
     char data_buffer[k_thermal_line_capacity];
 };
 
-// A device's log, named once per cycle: the device name with every "/" made "_", then "_raw".
+// A device's log: the device name with every "/" made "_", then "_raw".
 struct device_log {
     path_buffer name;
-    bool named = false;   // false when the device has no name or the file name would not fit
-    bool pending = false; // this run has not yet recreated it with its header
+    bool named = false; // false when the device has no name or the file name would not fit
 };
-[[nodiscard]] device_log find_device_log(const raw_log_state &logs, const device_sample &device);
+[[nodiscard]] device_log find_device_log(const device_sample &device);
 
-// A device's log is written in two steps, so that its power%d_input values are read between them
-// (the header comes first, the sensors' reading next, then the line). The header's columns are the
-// device's log_labels, which must be loaded while the header is pending.
-// Recreates the device's log with its header when pending. -1 when the log has no name or the header
-// could not be written.
-[[nodiscard]] int write_device_log_header(const output_tree &tree, raw_log_state &logs, const device_log &log,
-                                          const device_sample &device);
-[[nodiscard]] int write_device_log_line(const output_tree &tree, raw_log_state &logs, const device_log &log,
-                                        const device_sample &device, double cycle_time_s);
+// True when the log of snapshot.devices[device] is still to be recreated with its header in this
+// pass: this run has not headed it, and no earlier device of the same name heads it first. Its header
+// columns are then that device's log_labels.
+[[nodiscard]] bool log_header_pending(const raw_log_state &logs, const cycle_snapshot &snapshot,
+                                      std::size_t device);
+
+// Every device's log, then the system and thermal logs, from the snapshot and its log inputs. A log
+// is recreated with its header the first time this run writes it, and appended to afterwards. -1 at
+// the first failure.
+[[nodiscard]] int publish_raw_logs(const output_tree &tree, raw_log_state &logs,
+                                   const cycle_snapshot &snapshot);
+
+// The steps of publish_raw_logs. A device's log: its header when pending, then its line; -1 when it
+// has no name or a write failed.
+[[nodiscard]] int write_device_log(const output_tree &tree, raw_log_state &logs, const device_sample &device,
+                                   double cycle_time_s);
 [[nodiscard]] int write_system_log(const output_tree &tree, raw_log_state &logs,
                                    const cycle_snapshot &snapshot);
 [[nodiscard]] int write_thermal_log(const output_tree &tree, raw_log_state &logs,

@@ -8,17 +8,7 @@
 
 namespace {
 
-constexpr std::array<const char *, 5> core_rail_markers = {"apc0", "apc1", "apc2", "nsp1", "nsp2"};
 constexpr double k_uw_per_w = 1000000.0;
-
-bool is_core_rail(std::string_view name) {
-    for (const char *marker : core_rail_markers) {
-        if (name.find(marker) != std::string_view::npos) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // Writes one value file: the number in [text, end), then a line feed (there is room for it past end;
 // a null end is a number that did not fit). A name that sanitizes to nothing has no file of its own:
@@ -49,20 +39,6 @@ int write_integer(const output_tree &tree, output_dir directory, const char *nam
     return write_value_file(tree, directory, name, text, put_integer(text, text + sizeof text - 1, value));
 }
 
-void add_power(power_totals &totals, double &others, std::string_view name, std::int64_t microwatts) {
-    const double watts = static_cast<double>(microwatts) / k_uw_per_w;
-    if (name == "vph") {
-        totals.vph += watts;
-    } else if (name == "bl_power") {
-        totals.backlight = watts;
-    } else {
-        others += watts;
-    }
-    if (is_core_rail(name)) {
-        totals.cores += watts;
-    }
-}
-
 constexpr const char *k_backlight_name = "bl_power";
 
 } // namespace
@@ -85,23 +61,6 @@ void sanitize_name(char *buffer, std::size_t capacity, const char *name) {
         buffer[out++] = buffer[in];
     }
     buffer[out] = '\0';
-}
-
-power_totals sum_power_readings(const cycle_snapshot &snapshot) {
-    power_totals totals;
-    double others = 0.0;
-    for (const device_sample &device : snapshot.devices) {
-        for (const channel_sample &channel : device.power) {
-            if (channel.label != nullptr) {
-                add_power(totals, others, *channel.label, channel.value);
-            }
-        }
-    }
-    if (snapshot.backlight_present) {
-        add_power(totals, others, k_backlight_name, snapshot.backlight_uw);
-    }
-    totals.vph_other = totals.vph - others;
-    return totals;
 }
 
 namespace {
@@ -134,7 +93,7 @@ int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot) 
         return -1;
     }
 
-    const power_totals totals = sum_power_readings(snapshot);
+    const power_totals &totals = snapshot.totals;
     if (write_fixed(tree, output_dir::power, "vph_total", totals.vph, 6) != 0 ||
         write_fixed(tree, output_dir::power, "cores_total", totals.cores, 6) != 0 ||
         write_fixed(tree, output_dir::power, "vph_other", totals.vph_other, 6) != 0 ||
@@ -154,8 +113,8 @@ int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot) 
             return -1;
         }
         // The device's own latch time; none when that device has none this cycle.
-        if (device.latched && write_fixed(tree, output_dir::timestamp, device.name->c_str(),
-                                          static_cast<double>(device.latched_ns) / 1e9, 4) != 0) {
+        if (device.timestamped && write_fixed(tree, output_dir::timestamp, device.name->c_str(),
+                                              static_cast<double>(device.latched_ns) / 1e9, 4) != 0) {
             return -1;
         }
     }

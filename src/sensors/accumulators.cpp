@@ -28,12 +28,10 @@ const std::string *load_once(std::optional<std::string> &slot, const std::string
     return &*slot;
 }
 
-bool already_reported(const control_reports &reports, std::string_view text, std::string_view where) {
-    // Matched in place: a write that fails every cycle must not allocate every cycle.
-    for (const std::string &done : reports.reported) {
-        const std::string_view seen(done);
-        if (seen.size() == text.size() + 1 + where.size() && seen.substr(0, text.size()) == text &&
-            seen[text.size()] == '\n' && seen.substr(text.size() + 1) == where) {
+bool already_reported(const control_reports &reports, std::string_view text, std::string_view path) {
+    // Compared in place: a write that fails every cycle must not allocate every cycle.
+    for (const control_report &done : reports.reported) {
+        if (done.text == text && done.path == path) {
             return true;
         }
     }
@@ -69,10 +67,7 @@ void write_control(control_reports &reports, const std::string &path, std::strin
         return;
     }
     try {
-        std::string key(text);
-        key += '\n';
-        key += path;
-        reports.reported.push_back(std::move(key));
+        reports.reported.push_back(control_report{std::string(text), path});
     } catch (const std::bad_alloc &) {
         // Without memory to remember it, reporting again beats staying silent.
     }
@@ -80,27 +75,53 @@ void write_control(control_reports &reports, const std::string &path, std::strin
                  text.data(), path.c_str(), std::strerror(error));
 }
 
-void set_measurement_mode(const board_inventory &board, control_reports &reports, std::string_view text) {
-    for (const accumulator_device &device : board.devices) {
+void set_measurement_mode(control_reports &reports, std::string_view text) {
+    std::vector<accumulator_device> found;
+    if (find_accumulator_devices(found) != 0) {
+        return;
+    }
+    for (const accumulator_device &device : found) {
         write_control(reports, device.measurement_mode, text);
     }
 }
 
-void set_update_mode(const board_inventory &board, control_reports &reports, update_mode mode) {
-    for (const accumulator_device &device : board.devices) {
+void set_update_mode(control_reports &reports, update_mode mode) {
+    std::vector<accumulator_device> found;
+    if (find_accumulator_devices(found) != 0) {
+        return;
+    }
+    for (const accumulator_device &device : found) {
         write_control(reports, device.update_mode, mode == update_mode::manual ? "manual" : "auto");
     }
 }
 
-void return_devices_to_auto(control_reports &reports) {
-    board_inventory fresh;
-    if (scan_hwmon(fresh) == 0) {
-        set_update_mode(fresh, reports, update_mode::automatic);
+namespace {
+
+// The device list of the run, made once; the snapshot gets one sample per device.
+bool devices_ready(board_inventory &board, cycle_snapshot &snapshot) {
+    if (board.devices_found) {
+        return true;
     }
+    if (find_accumulator_devices(board.devices) != 0) {
+        return false;
+    }
+    try {
+        snapshot.devices.assign(board.devices.size(), device_sample{});
+    } catch (const std::bad_alloc &) {
+        board.devices.clear();
+        return false;
+    }
+    board.devices_found = true;
+    return true;
 }
 
-void sample_accumulator_devices(board_inventory &board, control_reports &reports,
-                                std::vector<device_sample> &samples) {
+} // namespace
+
+int sample_accumulator_devices(board_inventory &board, control_reports &reports, cycle_snapshot &snapshot) {
+    if (!devices_ready(board, snapshot)) {
+        return -1;
+    }
+    std::vector<device_sample> &samples = snapshot.devices;
     const std::size_t count = std::min(board.devices.size(), samples.size());
 
     // Latch every chip in one quick pass before any value is read, so all devices share one moment.
@@ -110,28 +131,28 @@ void sample_accumulator_devices(board_inventory &board, control_reports &reports
         write_control(reports, device.latch, "1");
         const timespec latched = monotonic_now();
         sample.name = load_once(device.name, device.name_path);
-        sample.latched = sample.name != nullptr;
-        sample.latched_ns = sample.latched ? timespec_to_ns(latched) : 0;
+        sample.timestamped = sample.name != nullptr;
+        sample.latched_ns = sample.timestamped ? timespec_to_ns(latched) : 0;
     }
 
     for (std::size_t i = 0; i < count; ++i) {
         accumulator_device &device = board.devices[i];
         device_sample &sample = samples[i];
         read_channels(device.power_average, device.power_label, device.power_label_path, sample.power);
-        for (std::size_t n = 0; n < device.power_label.size(); ++n) {
-            const std::optional<std::string> &known = device.power_label[n];
-            sample.log_labels[n] = known.has_value() ? &*known : nullptr;
-        }
         read_channels(device.voltage_input, device.voltage_label, device.voltage_label_path, sample.voltage);
         std::int64_t value = 0;
         sample.counted = false;
         sample.count = 0;
         if (sysfs_read_i64(device.latch.c_str(), &value) == 0) {
-            sample.name = load_once(device.name, device.name_path);
+            // A name that could not be read at the latch is tried once more for the count.
+            if (sample.name == nullptr) {
+                sample.name = load_once(device.name, device.name_path);
+            }
             sample.counted = sample.name != nullptr;
             sample.count = sample.counted ? value : 0;
         }
     }
+    return 0;
 }
 
 void load_log_labels(accumulator_device &device, device_sample &sample) {

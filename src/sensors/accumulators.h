@@ -10,24 +10,41 @@
 
 enum class update_mode { manual, automatic };
 
-// Control writes that failed and were reported, as "text\npath": one warning each per run.
+// A control write that failed and was reported: one warning per (text, path) and run.
+struct control_report {
+    std::string text;
+    std::string path;
+};
 struct control_reports {
-    std::vector<std::string> reported;
+    std::vector<control_report> reported;
 };
 
 // Writes a control attribute; a failure is reported on standard error once per path and text, and
 // sampling goes on.
 void write_control(control_reports &reports, const std::string &path, std::string_view text);
-void set_measurement_mode(const board_inventory &board, control_reports &reports, std::string_view text);
-void set_update_mode(const board_inventory &board, control_reports &reports, update_mode mode);
-// Finds the devices afresh and returns each to automatic updating (the exit path).
-void return_devices_to_auto(control_reports &reports);
+// Each mode write finds the devices afresh and writes every one it finds; when the search fails,
+// nothing is written.
+void set_measurement_mode(control_reports &reports, std::string_view text);
+void set_update_mode(control_reports &reports, update_mode mode);
 
-// Latches every device in one quick pass, then reads each one's values into `samples` (one per
-// device, already sized).
-void sample_accumulator_devices(board_inventory &board, control_reports &reports,
-                                std::vector<device_sample> &samples);
-// The device log's header columns: every power channel's label, read now if not yet known.
+// Latches every device in one quick pass, then reads each one's values into the snapshot. The first
+// call finds the devices and sizes the snapshot for them; -1 when that could not be done (nothing is
+// then sampled, and the next call tries again).
+[[nodiscard]] int sample_accumulator_devices(board_inventory &board, control_reports &reports,
+                                             cycle_snapshot &snapshot);
+
 void load_log_labels(accumulator_device &device, device_sample &sample);
-// Each power channel's instantaneous power%d_input, for the device log; read just before its line.
 void read_power_inputs(const accumulator_device &device, device_sample &sample);
+
+// The device logs' inputs, read once per published cycle just before the logs are written: every
+// device's instantaneous power%d_input and, for a device whose log still needs its header
+// (`header_pending(i)`), every power channel's label.
+template <typename HeaderPending>
+void sample_log_inputs(board_inventory &board, cycle_snapshot &snapshot, HeaderPending header_pending) {
+    for (std::size_t i = 0; i < snapshot.devices.size() && i < board.devices.size(); ++i) {
+        if (header_pending(i)) {
+            load_log_labels(board.devices[i], snapshot.devices[i]);
+        }
+        read_power_inputs(board.devices[i], snapshot.devices[i]);
+    }
+}

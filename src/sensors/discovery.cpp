@@ -56,10 +56,11 @@ accumulator_device make_device(std::string_view dir) {
 
 } // namespace
 
-int scan_hwmon(board_inventory &board) {
-    board.devices.clear();
-    board.fan_found = false;
-    board.bcl_found = false;
+namespace {
+
+// Calls visit(dir, name) for every hwmon directory with a readable name, in byte order, until it
+// returns true. -1 when the directory search failed.
+template <typename Visit> int walk_hwmon(Visit visit) {
     glob_owner g;
     const int rc = glob(platform_paths::hwmon_glob, 0, nullptr, &g.result);
     if (rc == GLOB_NOMATCH) {
@@ -68,30 +69,90 @@ int scan_hwmon(board_inventory &board) {
     if (rc != 0) {
         return -1;
     }
-    try {
-        for (std::size_t i = 0; i < g.result.gl_pathc; ++i) {
-            const char *dir = g.result.gl_pathv[i];
-            std::string name;
-            if (!read_hwmon_name(dir, name)) {
-                continue;
-            }
-            if (is_accumulator_name(name)) {
-                board.devices.push_back(make_device(dir));
-                board.devices.back().name = std::move(name);
-            } else if (!board.fan_found && name == platform_paths::fan_hwmon_name) {
-                board.fan_input = joined_path({dir, "/fan1_input"});
-                board.fan_pwm = joined_path({dir, "/pwm1"});
-                board.fan_found = true;
-            } else if (!board.bcl_found && name == platform_paths::bcl_hwmon_name) {
-                board.bcl_in0_min = joined_path({dir, "/in0_min"});
-                board.bcl_in0_lcrit = joined_path({dir, "/in0_lcrit"});
-                board.bcl_found = true;
-            }
+    for (std::size_t i = 0; i < g.result.gl_pathc; ++i) {
+        const char *dir = g.result.gl_pathv[i];
+        std::string name;
+        if (read_hwmon_name(dir, name) && visit(dir, std::move(name))) {
+            break;
         }
+    }
+    return 0;
+}
+
+// The first directory named exactly `wanted`; `found` stays false without one.
+int find_hwmon_by_name(const char *wanted, std::string &dir, bool &found) {
+    found = false;
+    try {
+        return walk_hwmon([&](const char *candidate, const std::string &name) {
+            if (name != wanted) {
+                return false;
+            }
+            dir = candidate;
+            found = true;
+            return true;
+        });
     } catch (const std::bad_alloc &) {
-        board.devices.clear();
+        found = false;
         return -1;
     }
+}
+
+} // namespace
+
+int find_accumulator_devices(std::vector<accumulator_device> &devices) {
+    devices.clear();
+    try {
+        const int rc = walk_hwmon([&](const char *dir, std::string &&name) {
+            if (is_accumulator_name(name)) {
+                devices.push_back(make_device(dir));
+                devices.back().name = std::move(name);
+            }
+            return false;
+        });
+        if (rc != 0) {
+            devices.clear();
+        }
+        return rc;
+    } catch (const std::bad_alloc &) {
+        // A device left out would be missing for the whole run: the search fails whole instead.
+        devices.clear();
+        return -1;
+    }
+}
+
+int find_fan(board_inventory &board) {
+    std::string dir;
+    if (find_hwmon_by_name(platform_paths::fan_hwmon_name, dir, board.fan_found) != 0) {
+        return -1;
+    }
+    if (board.fan_found) {
+        try {
+            board.fan_input = joined_path({dir, "/fan1_input"});
+            board.fan_pwm = joined_path({dir, "/pwm1"});
+        } catch (const std::bad_alloc &) {
+            board.fan_found = false;
+            return -1;
+        }
+    }
+    board.fan_searched = true;
+    return 0;
+}
+
+int find_bcl_sensor(board_inventory &board) {
+    std::string dir;
+    if (find_hwmon_by_name(platform_paths::bcl_hwmon_name, dir, board.bcl_found) != 0) {
+        return -1;
+    }
+    if (board.bcl_found) {
+        try {
+            board.bcl_in0_min = joined_path({dir, "/in0_min"});
+            board.bcl_in0_lcrit = joined_path({dir, "/in0_lcrit"});
+        } catch (const std::bad_alloc &) {
+            board.bcl_found = false;
+            return -1;
+        }
+    }
+    board.bcl_searched = true;
     return 0;
 }
 

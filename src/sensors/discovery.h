@@ -1,6 +1,7 @@
-// What the daemon finds on the board once: the accumulator devices, the fan, the battery-current-limit
+// What the daemon finds on the board: the accumulator devices, the fan, the battery-current-limit
 // sensor and the thermal zones, with every attribute path assembled at discovery so that a cycle only
-// opens and reads.
+// opens and reads. Each is searched for in the first cycle that needs it and fixed from then on; the
+// start-up presence check and each mode write make searches of their own.
 #pragma once
 
 #include "common/snapshot.h"
@@ -33,23 +34,31 @@ struct thermal_zone {
     std::string type;
 };
 
+// Each search below is made once, in the first cycle that needs it; one that failed is made again
+// next cycle, and one that completed is final even when it found nothing.
 struct board_inventory {
+    bool devices_found = false;
     std::vector<accumulator_device> devices; // in byte order of their directories
+    bool fan_searched = false;
     bool fan_found = false;
     std::string fan_input;
     std::string fan_pwm;
+    bool bcl_searched = false;
     bool bcl_found = false;
     std::string bcl_in0_min;
     std::string bcl_in0_lcrit;
-    // Found on the first cycle; a search that failed is made again next cycle.
     bool zones_found = false;
     std::vector<thermal_zone> zones;
 };
 
-// One pass over the hwmon class serves all three: every directory whose name begins with
-// "max34417", and the first whose name is exactly the fan's or the sensor's. A directory without a
-// readable name is skipped. -1 when the search itself failed or memory ran out.
-[[nodiscard]] int scan_hwmon(board_inventory &board);
+// Every hwmon directory whose name begins with "max34417", in byte order, replacing `devices`. A
+// directory without a readable name is skipped. -1 when the search itself failed or memory ran out;
+// `devices` is then empty.
+[[nodiscard]] int find_accumulator_devices(std::vector<accumulator_device> &devices);
+// The fan's and the current-limit sensor's searches: the first hwmon directory whose name is exactly
+// theirs. -1 when the search failed; the search is then not done.
+[[nodiscard]] int find_fan(board_inventory &board);
+[[nodiscard]] int find_bcl_sensor(board_inventory &board);
 // Every zone with a type and a temperature, in byte order of its directory. False when the search
 // failed; the zones are then searched for again next time.
 [[nodiscard]] bool discover_thermal_zones(board_inventory &board);

@@ -17,8 +17,10 @@ bool read_i64(const std::string &path, std::int64_t &value) {
     return sysfs_read_i64(path.c_str(), &value) == 0;
 }
 
-void sample_fan(const board_inventory &board, system_figures &f) {
-    if (!board.fan_found) {
+// The fan and the sensor are searched for in the first cycle that reaches them; a failed search
+// skips them this cycle and is made again next cycle.
+void sample_fan(board_inventory &board, system_figures &f) {
+    if ((!board.fan_searched && find_fan(board) != 0) || !board.fan_found) {
         return;
     }
     std::int64_t value = 0;
@@ -32,8 +34,8 @@ void sample_fan(const board_inventory &board, system_figures &f) {
     }
 }
 
-void sample_bcl(const board_inventory &board, system_figures &f) {
-    if (!board.bcl_found) {
+void sample_bcl(board_inventory &board, system_figures &f) {
+    if ((!board.bcl_searched && find_bcl_sensor(board) != 0) || !board.bcl_found) {
         return;
     }
     std::uint64_t counters[k_bcl_counters] = {};

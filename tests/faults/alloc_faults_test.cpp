@@ -50,8 +50,7 @@ TEST_F(alloc_board_faults, a_cycle_after_discovery_allocates_nothing) {
     state.config.output_root = "/run/pm";
     state.config.write_raw = true;
     state.config.metrics_file = "/run/pm.prom";
-    ASSERT_EQ(discover(state), 0);
-    ASSERT_EQ(run_cycle(state), cycle_outcome::published); // the first cycle finds the zones
+    ASSERT_EQ(run_cycle(state), cycle_outcome::published); // the first cycle finds the board
     for (int cycle = 0; cycle < 3; ++cycle) {
         long allocations = 0;
         cycle_outcome outcome{};
@@ -69,25 +68,33 @@ TEST_F(alloc_board_faults, a_cycle_after_discovery_allocates_nothing) {
     EXPECT_NE(fakeboard::read_file("/run/pm.prom").find("vantrel_cycles_total 4\n"), std::string::npos);
 }
 
-TEST_F(alloc_board_faults, a_failed_hwmon_scan_finds_nothing_at_all) {
+TEST_F(alloc_board_faults, a_failed_hwmon_search_finds_nothing_at_all) {
     long n = 1;
     long failed = 0;
     for (; n < k_max_attempts; ++n) {
         board_inventory board;
-        int rc = 0;
-        const long refused = refusals_with_nth_failing(n, [&] { rc = scan_hwmon(board); });
+        int devices_rc = 0;
+        int fan_rc = 0;
+        int bcl_rc = 0;
+        const long refused = refusals_with_nth_failing(n, [&] {
+            devices_rc = find_accumulator_devices(board.devices);
+            fan_rc = find_fan(board);
+            bcl_rc = find_bcl_sensor(board);
+        });
         if (refused == 0) {
-            ASSERT_EQ(rc, 0);
+            ASSERT_EQ(devices_rc | fan_rc | bcl_rc, 0);
             EXPECT_EQ(board.devices.size(), 2u);
             EXPECT_TRUE(board.fan_found && board.bcl_found);
             break;
         }
         // A name that could not be read for want of memory skips its directory, as any unreadable
-        // name does; otherwise the scan fails whole, and the daemon reports no device.
-        if (rc != 0) {
+        // name does; otherwise the search fails whole and is made again next cycle.
+        if (devices_rc != 0) {
             ++failed;
             EXPECT_TRUE(board.devices.empty()) << "allocation " << n;
         }
+        EXPECT_EQ(board.fan_searched, fan_rc == 0) << "allocation " << n;
+        EXPECT_EQ(board.bcl_searched, bcl_rc == 0) << "allocation " << n;
     }
     EXPECT_LT(n, k_max_attempts);
     EXPECT_GE(failed, 1);

@@ -5,6 +5,7 @@
 #include "common/snapshot.h"
 #include "daemon/cycle.h"
 #include "daemon/monitor_state.h"
+#include "derive/derive.h"
 #include "sensors/accumulators.h"
 #include "sensors/discovery.h"
 #include "sensors/platform_sensors.h"
@@ -54,7 +55,7 @@ inline std::vector<flat_reading> device_readings(const cycle_snapshot &s, bool l
     std::vector<flat_reading> out;
     for (std::size_t d = 0; d < s.devices.size(); ++d) {
         const device_sample &device = s.devices[d];
-        if (latch_times ? device.latched : device.counted) {
+        if (latch_times ? device.timestamped : device.counted) {
             out.push_back(
                 {*device.name, latch_times ? device.latched_ns : device.count, static_cast<int>(d)});
         }
@@ -86,18 +87,14 @@ inline std::vector<std::string> zone_types(const cycle_snapshot &s) {
     return out;
 }
 
-// Discovery as the daemon makes it at start-up: -1 when the scan failed or found no device.
-inline int discover(monitor_state &state) {
-    if (scan_hwmon(state.board) != 0 || prepare_snapshot(state) != 0) {
+// One cycle's sampling, without the derived figures; the first one finds the devices. -1 when the
+// device search failed.
+inline int sample_board(monitor_state &state) {
+    if (sample_accumulator_devices(state.board, state.controls, state.snapshot) != 0) {
         return -1;
     }
-    return 0;
-}
-
-// One cycle's sampling, without the derived figures.
-inline void sample_board(monitor_state &state) {
-    sample_accumulator_devices(state.board, state.controls, state.snapshot.devices);
     sample_platform_sensors(state.board, state.snapshot);
+    return 0;
 }
 
 // A snapshot written by hand: it owns the names and labels its samples point at.
@@ -114,7 +111,7 @@ struct snapshot_builder {
                               std::optional<std::int64_t> count = std::nullopt) {
         device_sample d;
         d.name = name.empty() ? nullptr : text(name);
-        d.latched = latched_ns.has_value();
+        d.timestamped = latched_ns.has_value();
         d.latched_ns = latched_ns.value_or(0);
         d.counted = count.has_value();
         d.count = count.value_or(0);
@@ -138,6 +135,11 @@ struct snapshot_builder {
     }
     void add_zone(const std::string &type, std::int64_t millidegrees) {
         snapshot.thermal.push_back(thermal_sample{text(type), millidegrees});
+    }
+    // The snapshot with its power totals derived, as the cycle hands it to publishing.
+    const cycle_snapshot &derived() {
+        snapshot.totals = sum_power_readings(snapshot);
+        return snapshot;
     }
 
   private:

@@ -20,14 +20,8 @@ using ::testing::ElementsAre;
 
 class accumulators : public board_test {
   protected:
-    // Discovery once, as at start-up; then every sample() is one cycle's readings.
-    void sample() {
-        if (!discovered_) {
-            ASSERT_EQ(discover(state), 0);
-            discovered_ = true;
-        }
-        sample_accumulator_devices(state.board, state.controls, state.snapshot.devices);
-    }
+    // One cycle's readings; the first one finds the devices.
+    void sample() { ASSERT_EQ(sample_accumulator_devices(state.board, state.controls, state.snapshot), 0); }
     std::vector<std::string> device_dirs() const {
         std::vector<std::string> out;
         for (const accumulator_device &d : state.board.devices) {
@@ -37,9 +31,6 @@ class accumulators : public board_test {
     }
     monitor_state state;
     const cycle_snapshot &cycle = state.snapshot;
-
-  private:
-    bool discovered_ = false;
 };
 
 TEST_F(accumulators, qualifying_names_and_byte_order) {
@@ -59,7 +50,7 @@ TEST_F(accumulators, qualifying_names_and_byte_order) {
     fakeboard::lay_out(b);
     fakeboard::make_directories(hwmon_dir("hwmon7")); // no name file at all
 
-    ASSERT_EQ(scan_hwmon(state.board), 0);
+    ASSERT_EQ(find_accumulator_devices(state.board.devices), 0);
     EXPECT_THAT(device_dirs(), ElementsAre(hwmon_dir("hwmon10"), hwmon_dir("hwmon2"), hwmon_dir("hwmon3")));
 }
 
@@ -125,9 +116,11 @@ TEST_F(accumulators, labels_are_read_once_and_retried_until_read) {
     EXPECT_THAT(names(power_readings(cycle)),
                 ElementsAre("nsp1", "gpu", "apc2_l3", "display", "vph", "apc0", "apc1", "ddr"));
     EXPECT_THAT(names(device_readings(cycle, false)), ElementsAre("max34417_b", "max34417"));
-    // The device log's header columns are the labels known by then.
+    // A pending log header's columns are the labels known by then; a log already headed reads none.
+    sample_log_inputs(state.board, state.snapshot, [](std::size_t device) { return device == 1; });
     EXPECT_EQ(*cycle.devices[1].log_labels[3], "ddr");
     EXPECT_EQ(*cycle.devices[1].log_labels[0], "vph");
+    EXPECT_EQ(cycle.devices[0].log_labels[0], nullptr);
 }
 
 TEST_F(accumulators, vanished_device_keeps_its_place_and_timestamp) {
@@ -151,18 +144,17 @@ TEST_F(accumulators, same_name_twice_gives_two_entries) {
     EXPECT_THAT(names(device_readings(cycle, true)), ElementsAre("max34417", "max34417"));
 }
 
-TEST_F(accumulators, modes_are_written_to_every_device) {
+TEST_F(accumulators, modes_are_written_to_every_device_found_afresh) {
     fakeboard::lay_out(fakeboard::reference_board());
-    sample();
-    set_measurement_mode(state.board, state.controls, "normal");
-    set_update_mode(state.board, state.controls, update_mode::manual);
+    set_measurement_mode(state.controls, "normal");
+    set_update_mode(state.controls, update_mode::manual);
     for (const char *dir : {"hwmon2", "hwmon10"}) {
         EXPECT_EQ(fakeboard::read_file(hwmon_dir(dir) + "/measurement_mode"), "normal");
         EXPECT_EQ(fakeboard::read_file(hwmon_dir(dir) + "/accumulator_update_mode"), "manual");
     }
-    set_update_mode(state.board, state.controls, update_mode::automatic);
+    set_update_mode(state.controls, update_mode::automatic);
     EXPECT_EQ(fakeboard::read_file(hwmon_dir("hwmon10") + "/accumulator_update_mode"), "auto");
-    // The exit path's fresh discovery reaches a device that appeared since.
+    // Each write's fresh search reaches a device that appeared since.
     fakeboard::accumulator_chip late;
     late.hwmon = "hwmon20";
     late.name = "max34417_c";
@@ -170,7 +162,7 @@ TEST_F(accumulators, modes_are_written_to_every_device) {
     b.chips.push_back(late);
     fakeboard::lay_out(b);
     write_file(hwmon_dir("hwmon20") + "/accumulator_update_mode", "manual");
-    return_devices_to_auto(state.controls);
+    set_update_mode(state.controls, update_mode::automatic);
     EXPECT_EQ(fakeboard::read_file(hwmon_dir("hwmon20") + "/accumulator_update_mode"), "auto");
     // The fan is not an accumulator device and is never written.
     EXPECT_FALSE(fakeboard::file_exists(hwmon_dir("hwmon3") + "/accumulator_update_mode"));

@@ -32,6 +32,7 @@ std::string build(cycle_snapshot &lists, const system_figures &figures = {},
                   const daemon_self_report &self = {}) {
     std::string text;
     lists.system = figures;
+    lists.totals = sum_power_readings(lists);
     EXPECT_EQ(build_metrics(text, lists, self), 0);
     const exposition::parsed p = exposition::parse(text);
     EXPECT_THAT(p.problems, testing::IsEmpty()) << text;
@@ -232,17 +233,24 @@ class metrics_file : public testing::Test {
     metrics_state metrics_;
 };
 
+const metrics_problem k_written{};
+const metrics_problem k_writable{0, directory_trust::others_may_write};
+const metrics_problem k_not_owned{0, directory_trust::foreign_owner};
+metrics_problem system_error(int error) {
+    return metrics_problem{-error, directory_trust::trusted};
+}
+
 TEST_F(metrics_file, replaced_atomically_as_0644_whatever_the_umask) {
     const int inotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     ASSERT_GE(inotify, 0);
     ASSERT_GE(::inotify_add_watch(inotify, dir_.c_str(), IN_CREATE | IN_MOVED_TO), 0);
 
     const mode_t old_umask = ::umask(077);
-    const int first = write_metrics_file(metrics_, file_.c_str(), "a 1\n");
-    const int second = write_metrics_file(metrics_, file_.c_str(), "a 2\n");
+    const metrics_problem first = write_metrics_file(metrics_, file_.c_str(), "a 1\n");
+    const metrics_problem second = write_metrics_file(metrics_, file_.c_str(), "a 2\n");
     ::umask(old_umask);
-    ASSERT_EQ(first, 0);
-    ASSERT_EQ(second, 0);
+    ASSERT_EQ(first, k_written);
+    ASSERT_EQ(second, k_written);
     EXPECT_EQ(slurp(file_), "a 2\n");
     struct stat st {};
     ASSERT_EQ(::stat(file_.c_str(), &st), 0);
@@ -269,15 +277,15 @@ TEST_F(metrics_file, unsafe_or_missing_directories_are_refused) {
     const std::string real = dir_ + "/real";
     ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
     ASSERT_EQ(::symlink("real", (dir_ + "/link").c_str()), 0);
-    EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/link/x.prom").c_str(), "a 1\n"), ENOTDIR);
+    EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/link/x.prom").c_str(), "a 1\n"), system_error(ENOTDIR));
     EXPECT_TRUE(std::filesystem::is_empty(real));
     // Links higher up the path are followed.
-    EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/link/../real/x.prom").c_str(), "a 1\n"), 0);
+    EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/link/../real/x.prom").c_str(), "a 1\n"), k_written);
 
     ASSERT_EQ(::chmod(real.c_str(), 0775), 0);
-    EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_writable);
+    EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_writable);
     ASSERT_EQ(::chmod(real.c_str(), 0757), 0);
-    EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_writable);
+    EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_writable);
     ASSERT_EQ(::chmod(real.c_str(), 0755), 0);
     {
         // A 0755 directory of another owner. Root gives it one; a user namespace maps only our own uid
@@ -298,19 +306,22 @@ TEST_F(metrics_file, unsafe_or_missing_directories_are_refused) {
         struct stat st {};
         ASSERT_EQ(::stat(real.c_str(), &st), 0);
         ASSERT_TRUE(st.st_uid != 0 && st.st_uid != ::geteuid() && (st.st_mode & 07777) == 0755);
-        EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_metrics_dir_not_owned);
+        EXPECT_EQ(write_metrics_file(metrics_, (real + "/y.prom").c_str(), "a 1\n"), k_not_owned);
         EXPECT_FALSE(std::filesystem::exists(real + "/y.prom"));
     }
-    EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/missing/x.prom").c_str(), "a 1\n"), ENOENT);
-    EXPECT_STREQ(metrics_problem_text(k_metrics_dir_writable), "directory is writable by group or others");
-    EXPECT_STREQ(metrics_problem_text(ENOENT), "No such file or directory");
+    EXPECT_EQ(write_metrics_file(metrics_, (dir_ + "/missing/x.prom").c_str(), "a 1\n"),
+              system_error(ENOENT));
+    EXPECT_STREQ(metrics_problem_text(k_writable), "directory is writable by group or others");
+    EXPECT_STREQ(metrics_problem_text(k_not_owned),
+                 "directory is owned by neither root nor the daemon's user");
+    EXPECT_STREQ(metrics_problem_text(system_error(ENOENT)), "No such file or directory");
 }
 
 TEST_F(metrics_file, a_failed_rename_leaves_no_temporary_file) {
     // FILE is a non-empty directory: the rename fails and the temporary file is removed.
     ASSERT_EQ(::mkdir(file_.c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((file_ + "/keep").c_str(), 0755), 0);
-    EXPECT_NE(write_metrics_file(metrics_, file_.c_str(), "a 1\n"), 0);
+    EXPECT_NE(write_metrics_file(metrics_, file_.c_str(), "a 1\n"), k_written);
     EXPECT_EQ(entries(), std::vector<std::string>{"vantrel.prom"});
 
     // A link planted at FILE is replaced, never followed.
@@ -318,7 +329,7 @@ TEST_F(metrics_file, a_failed_rename_leaves_no_temporary_file) {
     const std::string target = dir_ + "/target";
     std::ofstream(target) << "precious\n";
     ASSERT_EQ(::symlink(target.c_str(), file_.c_str()), 0);
-    EXPECT_EQ(write_metrics_file(metrics_, file_.c_str(), "a 1\n"), 0);
+    EXPECT_EQ(write_metrics_file(metrics_, file_.c_str(), "a 1\n"), k_written);
     EXPECT_EQ(slurp(target), "precious\n");
     EXPECT_FALSE(std::filesystem::is_symlink(file_));
     EXPECT_EQ(slurp(file_), "a 1\n");

@@ -23,19 +23,10 @@ const char *const k_bcl_counter = "/sys/kernel/debug/dri/0/bcl_throttle_accum";
 
 class platform_sensors : public board_test {
   protected:
-    // The hwmon scan once, as at start-up; then every sample() is one cycle's readings.
-    void sample() {
-        if (!scanned_) {
-            ASSERT_EQ(scan_hwmon(state.board), 0);
-            scanned_ = true;
-        }
-        sample_platform_sensors(state.board, state.snapshot);
-    }
+    // One cycle's readings; the first one searches for the fan, the sensor and the zones.
+    void sample() { sample_platform_sensors(state.board, state.snapshot); }
     // A fresh process: nothing found yet.
-    void restart() {
-        state.board = board_inventory{};
-        scanned_ = false;
-    }
+    void restart() { state.board = board_inventory{}; }
     // The present figures by name, in the order of the system log's columns.
     std::vector<std::pair<std::string, std::int64_t>> system_list() const {
         const system_figures &f = cycle.system;
@@ -74,9 +65,6 @@ class platform_sensors : public board_test {
     }
     monitor_state state;
     const cycle_snapshot &cycle = state.snapshot;
-
-  private:
-    bool scanned_ = false;
 };
 
 TEST(round_x10, half_up_fma_truncation_and_limits) {
@@ -211,7 +199,8 @@ TEST_F(platform_sensors, hwmon_name_match_is_exact_and_first_wins) {
     fakeboard::write_file(fakeboard::hwmon_dir("hwmon0") + "/name", "SLG4AX46073V\n");
     fakeboard::write_file(fakeboard::hwmon_dir("hwmon40") + "/name", "slg4ax46073v\n");
     fakeboard::write_file(fakeboard::hwmon_dir("hwmon41") + "/name", "slg4ax46073v\n");
-    ASSERT_EQ(scan_hwmon(state.board), 0);
+    ASSERT_EQ(find_fan(state.board), 0);
+    ASSERT_EQ(find_bcl_sensor(state.board), 0);
     ASSERT_TRUE(state.board.fan_found);
     EXPECT_EQ(state.board.fan_input, fakeboard::hwmon_dir("hwmon40") + "/fan1_input");
     EXPECT_FALSE(state.board.bcl_found);

@@ -1,6 +1,6 @@
 #include "publish/raw_logs.h"
 
-#include "sensors/throttle.h"
+#include "derive/derive.h"
 #include "support/board_test.h"
 #include "support/snapshot_view.h"
 #include "support/tree_at.h"
@@ -25,8 +25,7 @@ class raw_logs : public board_test {
     // Discovery on a board with the given chips, and one cycle's sampling of them.
     void discover_and_sample(const fakeboard::board &board) {
         fakeboard::lay_out(board);
-        ASSERT_EQ(discover(state), 0);
-        sample_board(state);
+        ASSERT_EQ(sample_board(state), 0);
     }
     static fakeboard::board one_chip() {
         fakeboard::accumulator_chip chip;
@@ -56,8 +55,7 @@ TEST_F(raw_logs, device_log_worked_example) {
     device_sample &device = state.snapshot.devices[0];
     device.latched_ns = 987654321;
     device.count = 123456;
-    load_log_labels(state.board.devices[0], device);
-    read_power_inputs(state.board.devices[0], device);
+    sample_log_inputs(state.board, state.snapshot, [](std::size_t) { return true; });
     ASSERT_EQ(write_device_log(k_root, logs, device, 12.3456), 0);
     EXPECT_EQ(log("max34417_raw"), "time,atime,acc,vph,apc0,power3,power4\n"
                                    "12.346,0.9877,123456,1.500000,0.000000,0.000000,0.000000\n");
@@ -74,7 +72,7 @@ TEST_F(raw_logs, device_line_carries_only_its_own_values) {
     board.chips[1].name = "max34417_b";
     discover_and_sample(board);
     // Device 0 has no latch time and no accumulator this cycle; device 1 has both.
-    state.snapshot.devices[0].latched = false;
+    state.snapshot.devices[0].timestamped = false;
     state.snapshot.devices[0].counted = false;
     state.snapshot.devices[1].latched_ns = 2000000000;
     state.snapshot.devices[1].count = 7;

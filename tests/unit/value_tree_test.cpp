@@ -33,7 +33,7 @@ TEST_F(value_tree, worked_example_and_totals) {
     b.add_device("max34417", 12345678901234LL, 123456);
     lists.backlight_present = true;
     lists.backlight_uw = 150000;
-    ASSERT_EQ(publish_value_tree(k_root, lists), 0);
+    ASSERT_EQ(publish_value_tree(k_root, b.derived()), 0);
     EXPECT_EQ(out("power/vph"), "2.500000\n");
     EXPECT_EQ(out("power/apc0_l3"), "0.700000\n");
     EXPECT_EQ(out("power/ddr"), "0.300000\n");
@@ -59,7 +59,7 @@ TEST_F(value_tree, sums_follow_exact_names) {
     b.add_power("bl_power", 100000);  // a rail labelled as the backlight counts as it
     lists.backlight_present = true;
     lists.backlight_uw = 300000; // the last one wins
-    ASSERT_EQ(publish_value_tree(k_root, lists), 0);
+    ASSERT_EQ(publish_value_tree(k_root, b.derived()), 0);
     EXPECT_EQ(out("power/vph_total"), "0.000000\n");
     EXPECT_EQ(out("power/cores_total"), "0.900000\n");
     EXPECT_EQ(out("power/vph_other"), "-1.900000\n");
@@ -68,7 +68,7 @@ TEST_F(value_tree, sums_follow_exact_names) {
 }
 
 TEST_F(value_tree, empty_cycle_still_writes_the_totals) {
-    ASSERT_EQ(publish_value_tree("/run/deep/new/root", lists), 0);
+    ASSERT_EQ(publish_value_tree("/run/deep/new/root", b.derived()), 0);
     for (const char *total : {"vph_total", "cores_total", "vph_other", "bl_power"}) {
         EXPECT_EQ(read_file(std::string("/run/deep/new/root/power/") + total), "0.000000\n") << total;
     }
@@ -81,7 +81,7 @@ TEST_F(value_tree, collisions_long_names_and_empty_names) {
     b.add_power(std::string(200, 'R'), 5000);
     b.add_power("", 7000000);     // an empty label: no file, still counted
     b.add_power("../../x", 1000); // never leaves its directory
-    ASSERT_EQ(publish_value_tree(k_root, lists), 0);
+    ASSERT_EQ(publish_value_tree(k_root, b.derived()), 0);
     EXPECT_EQ(out("power/vph"), "2.000000\n");
     EXPECT_EQ(out("power/" + std::string(127, 'r')), "0.005000\n");
     EXPECT_EQ(out("power/_x"), "0.001000\n");
@@ -96,7 +96,7 @@ TEST_F(value_tree, timestamps_pair_with_their_own_device) {
     b.add_device("dev_c", 3000000000, 30);
     // A device with an accumulator but no latch time gets no timestamp file.
     b.add_device("dev_d", std::nullopt, 40);
-    ASSERT_EQ(publish_value_tree(k_root, lists), 0);
+    ASSERT_EQ(publish_value_tree(k_root, b.derived()), 0);
     EXPECT_EQ(out("timestamp/dev_a"), "1.0000\n");
     EXPECT_EQ(out("timestamp/dev_c"), "3.0000\n");
     EXPECT_FALSE(file_exists(std::string(k_root) + "/timestamp/dev_b"));
@@ -107,14 +107,14 @@ TEST_F(value_tree, timestamps_pair_with_their_own_device) {
 TEST_F(value_tree, first_failed_write_ends_the_pass) {
     b.add_power("vph", 1000000);
     b.add_voltage("vin", 3000);
-    ASSERT_EQ(publish_value_tree(k_root, lists), 0);
+    ASSERT_EQ(publish_value_tree(k_root, b.derived()), 0);
 
     lists.devices[0].power[0].value = 4000000;
     lists.devices[0].voltage[0].value = 5000;
     // vph_total turned into a directory: the write fails after power/vph was rewritten.
     fakeboard::remove_tree(std::string(k_root) + "/power/vph_total");
     fakeboard::make_directories(std::string(k_root) + "/power/vph_total");
-    EXPECT_EQ(publish_value_tree(k_root, lists), -1);
+    EXPECT_EQ(publish_value_tree(k_root, b.derived()), -1);
     EXPECT_EQ(out("power/vph"), "4.000000\n");
     EXPECT_EQ(out("voltage/vin"), "3.000000\n");
 

@@ -257,3 +257,61 @@ TEST_F(daemon_cli, tiny_intervals_and_huge_ones_are_accepted) {
 }
 
 } // namespace
+
+namespace {
+
+// The device list is made by the first cycle, after the start-up search and the mode writes; the exit
+// path searches afresh. A board that changes in between shows which search saw what.
+TEST_F(daemon_cli, devices_are_listed_by_the_first_cycle_not_at_start_up) {
+    lay_out_reference();
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    const int renamed_wd = inotify_add_watch(watch, hwmon_dir("hwmon2").c_str(), IN_MODIFY);
+    ASSERT_GE(renamed_wd, 0);
+
+    fakeboard::child_process child = fakeboard::spawn(daemon_args({"--raw", "-i", "100"}));
+    ASSERT_TRUE(support::wait_until(
+        [&] { return support::captured_so_far(child.out_fd).find("starting") != std::string::npos; }, 5));
+    // Between the start-up searches and the first cycle: hwmon2 is renamed out of the accumulators,
+    // and hwmon20 appears.
+    fakeboard::write_file(hwmon_dir("hwmon2") + "/name", "ina226\n");
+    fakeboard::board late = fakeboard::reference_board();
+    late.chips = {late.chips[0]};
+    late.chips[0].hwmon = "hwmon20";
+    late.chips[0].name = "max34417_c";
+    late.chips[0].power_label = {std::string("late_rail"), std::nullopt, std::nullopt, std::nullopt};
+    fakeboard::lay_out(late);
+    fakeboard::write_file(hwmon_dir("hwmon20") + "/measurement_mode", "untouched\n");
+    fakeboard::write_file(hwmon_dir("hwmon20") + "/accumulator_update_mode", "untouched\n");
+    (void)support::read_watch_events(watch); // the renaming itself
+
+    ASSERT_TRUE(support::wait_until([&] { return log_times("system_raw").size() >= 3; }, 5));
+    ::kill(child.pid, SIGTERM);
+    const auto r = fakeboard::wait_for(child, 5);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+
+    // The renamed device got "manual" from the start-up search, and neither a latch, files nor the
+    // exit's "auto": no search after start-up found it.
+    std::vector<std::string> written;
+    for (const support::watch_event &ev : support::read_watch_events(watch)) {
+        written.push_back(ev.name);
+    }
+    ::close(watch);
+    EXPECT_THAT(written, ::testing::Not(::testing::Contains("accumulator_update")));
+    EXPECT_EQ(update_mode("hwmon2"), "manual");
+    for (const char *file :
+         {"power/vph", "power/apc0", "accumulator/max34417", "timestamp/max34417", "power/max34417_raw"}) {
+        EXPECT_FALSE(fakeboard::file_exists(k_root + "/" + file)) << file;
+    }
+    // The late device was found by the first cycle: latched and published, but no start-up write
+    // reached it; the exit's fresh search returns it to "auto".
+    EXPECT_EQ(read_file(k_root + "/power/late_rail"), "0.350000\n");
+    EXPECT_TRUE(fakeboard::file_exists(k_root + "/timestamp/max34417_c"));
+    EXPECT_EQ(read_file(hwmon_dir("hwmon20") + "/measurement_mode"), "untouched\n");
+    EXPECT_EQ(update_mode("hwmon20"), "auto");
+    EXPECT_EQ(update_mode("hwmon10"), "auto");
+    EXPECT_TRUE(fakeboard::file_exists(k_root + "/power/nsp1"));
+}
+
+} // namespace

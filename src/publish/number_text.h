@@ -1,4 +1,4 @@
-// Numbers as the published files have always printed them ("%.6f", "%lld", "%.17g"), without printf:
+// Numbers as the published files print them ("%.6f", "%lld", "%.17g"), without printf:
 // std::to_chars is specified to give exactly printf's characters in the "C" locale, at a fraction of
 // its cost. Each writes into [first, last) and returns the end, or nullptr when the text does not fit.
 #pragma once

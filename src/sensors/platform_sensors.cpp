@@ -1,11 +1,9 @@
 #include "sensors/platform_sensors.h"
 
 #include "common/platform_paths.h"
+#include "common/rounding.h"
 #include "sources/attributes.h"
 
-#include <algorithm>
-#include <bit>
-#include <cmath>
 #include <limits>
 #include <new>
 
@@ -25,6 +23,7 @@ void sample_fan(board_inventory &board, system_figures &f) {
     }
     std::int64_t value = 0;
     if (read_i64(board.fan_input, value)) {
+        // The controller reports tachometer pulses, two per revolution.
         f.fan_rpm = value / 2;
         f.fan_rpm_present = true;
     }
@@ -82,76 +81,12 @@ void sample_thermal(board_inventory &board, std::vector<thermal_sample> &thermal
 
 std::int64_t backlight_microwatts(std::int64_t brightness) {
     std::int64_t product = 0;
-    if (__builtin_mul_overflow(brightness, BACKLIGHT_UW_PER_STEP, &product)) {
+    if (__builtin_mul_overflow(brightness, k_backlight_uw_per_step, &product)) {
         // A corrupt brightness must not wrap into a plausible power figure.
         return brightness < 0 ? std::numeric_limits<std::int64_t>::min()
                               : std::numeric_limits<std::int64_t>::max();
     }
     return product;
-}
-
-// 128-bit arithmetic holds the exact sum for every x that does not saturate.
-__extension__ typedef __int128 wide;
-__extension__ typedef unsigned __int128 uwide;
-
-// x * 10 + 0.5 rounded once to a double, as a fused multiply-add gives it, then truncated toward zero.
-// Done exactly in integers so that the daemon does not need the maths library, whose mapping alone costs
-// a few hundred kilobytes of resident memory on hosts without a fused multiply-add instruction.
-std::int64_t round_x10(double x) {
-    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
-    constexpr std::int64_t min = std::numeric_limits<std::int64_t>::min();
-    if (std::isnan(x)) {
-        return 0;
-    }
-    // From 2^61 on, |x * 10| is beyond 2^63 whatever the rounding.
-    constexpr double saturating = 2305843009213693952.0;
-    if (x >= saturating) {
-        return max;
-    }
-    if (x <= -saturating) {
-        return min;
-    }
-    // Below 2^-10, x * 10 + 0.5 stays strictly between 0 and 1.
-    if (x > -0.0009765625 && x < 0.0009765625) {
-        return 0;
-    }
-
-    // x = sign * mantissa * 2^exponent with a 53-bit mantissa; here exponent lies in -62 ... 8.
-    const auto bits = std::bit_cast<std::uint64_t>(x);
-    const bool negative = (bits >> 63) != 0;
-    const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
-    const int exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1075;
-
-    // The exact sum in units of 2^unit, unit <= -1 so that 0.5 is a whole number of units.
-    const int unit = std::min(exponent, -1);
-    const wide product = static_cast<wide>(mantissa) * 10 * (wide{1} << (exponent - unit));
-    const wide sum = (negative ? -product : product) + (wide{1} << (-1 - unit));
-    const bool sum_negative = sum < 0;
-    auto magnitude = static_cast<uwide>(sum_negative ? -sum : sum);
-
-    // Round to 53 significant bits, ties to even.
-    int length = 0;
-    for (uwide m = magnitude; m != 0; m >>= 1) {
-        ++length;
-    }
-    if (length > 53) {
-        const int drop = length - 53;
-        const uwide rest = magnitude & ((uwide{1} << drop) - 1);
-        const uwide half = uwide{1} << (drop - 1);
-        magnitude >>= drop;
-        if (rest > half || (rest == half && (magnitude & 1) != 0)) {
-            ++magnitude;
-        }
-        magnitude <<= drop;
-    }
-
-    // Truncate toward zero, then clamp to the 64-bit range.
-    const uwide whole = magnitude >> (-unit);
-    const auto limit = static_cast<uwide>(max);
-    if (!sum_negative) {
-        return whole > limit ? max : static_cast<std::int64_t>(whole);
-    }
-    return whole > limit ? min : -static_cast<std::int64_t>(whole);
 }
 
 void sample_platform_sensors(board_inventory &board, cycle_snapshot &snapshot) {
@@ -169,13 +104,13 @@ void sample_platform_sensors(board_inventory &board, cycle_snapshot &snapshot) {
     }
 
     double real = 0.0;
-    f.perf_now_present = sysfs_read_real(platform_paths::gpu_perf_now, &real) == 0;
+    f.perf_now_present = source_read_real(platform_paths::gpu_perf_now, &real) == 0;
     f.perf_now_x10 = f.perf_now_present ? round_x10(real) : 0;
 
     real = 0.0;
     // The charger's service user owns this file's directory: whatever it plants there is only data.
     const bool battery_read =
-        sysfs_read_real(platform_paths::battery_percent, &real, source_trust::user_owned) == 0;
+        source_read_real(platform_paths::battery_percent, &real, source_trust::user_owned) == 0;
     f.battery_soc_x10 = battery_read ? round_x10(real) : 0;
     f.battery_soc_present = true;
 

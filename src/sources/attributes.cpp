@@ -215,7 +215,7 @@ int sysfs_read_i64(const char *path, std::int64_t *value) {
     return parse_decimal_i64(raw.text, value);
 }
 
-int sysfs_read_real(const char *path, double *value, source_trust trust) {
+int source_read_real(const char *path, double *value, source_trust trust) {
     attribute_text raw;
     if (read_attribute(path, k_real_limit, raw, trust) != 0) {
         return -1;
@@ -228,6 +228,8 @@ int sysfs_read_hex_list(const char *path, bool skip_to_colon, std::uint64_t *val
         return -1;
     }
     attribute_text raw;
+    // Room for `capacity` numbers of 16 hex digits with one separator each, and 64 bytes for the
+    // label before the colon: a longer file is cut there and fails to parse, as a corrupt one should.
     if (read_attribute(path, capacity * 17 + 64, raw) != 0) {
         return -1;
     }

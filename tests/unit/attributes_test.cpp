@@ -85,9 +85,9 @@ TEST_F(sysfs_files, readers_on_files) {
 
     double d = 0;
     // Only the first 32 bytes count: the 33rd character would make this fail.
-    EXPECT_EQ(sysfs_read_real(file("r", "1.25" + std::string(28, '0') + "x5678").c_str(), &d), 0);
+    EXPECT_EQ(source_read_real(file("r", "1.25" + std::string(28, '0') + "x5678").c_str(), &d), 0);
     EXPECT_DOUBLE_EQ(d, 1.25);
-    EXPECT_EQ(sysfs_read_real(file("r2", "1.25" + std::string(27, '0') + "x5678").c_str(), &d), -1);
+    EXPECT_EQ(source_read_real(file("r2", "1.25" + std::string(27, '0') + "x5678").c_str(), &d), -1);
 
     std::string line;
     EXPECT_EQ(sysfs_read_line(file("l", "word\r\nmore").c_str(), &line), 0);
@@ -133,7 +133,7 @@ TEST_F(sysfs_files, sources_are_never_read_through_a_final_symlink) {
     std::int64_t v = 0;
     double real = 0.0;
     EXPECT_EQ(sysfs_read_i64(link.c_str(), &v), -1);
-    EXPECT_EQ(sysfs_read_real(link.c_str(), &real, source_trust::user_owned), -1);
+    EXPECT_EQ(source_read_real(link.c_str(), &real, source_trust::user_owned), -1);
     // A linked directory on the way is fine, as sysfs class entries are.
     const std::string linked_dir = dir_ + "/classlink";
     ASSERT_EQ(symlink(dir_.c_str(), linked_dir.c_str()), 0);
@@ -146,9 +146,9 @@ TEST_F(sysfs_files, user_owned_sources_must_be_regular_files_and_never_block) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     double real = 0.0;
     // A blocking open of a FIFO with no writer would never return.
-    EXPECT_EQ(sysfs_read_real(fifo.c_str(), &real, source_trust::user_owned), -1);
-    EXPECT_EQ(sysfs_read_real(dir_.c_str(), &real, source_trust::user_owned), -1);
-    EXPECT_EQ(sysfs_read_real(file("pct", "87.5\n").c_str(), &real, source_trust::user_owned), 0);
+    EXPECT_EQ(source_read_real(fifo.c_str(), &real, source_trust::user_owned), -1);
+    EXPECT_EQ(source_read_real(dir_.c_str(), &real, source_trust::user_owned), -1);
+    EXPECT_EQ(source_read_real(file("pct", "87.5\n").c_str(), &real, source_trust::user_owned), 0);
     EXPECT_DOUBLE_EQ(real, 87.5);
 }
 

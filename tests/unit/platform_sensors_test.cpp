@@ -1,4 +1,5 @@
 #include "sensors/platform_sensors.h"
+#include "common/rounding.h"
 
 #include "support/board_test.h"
 #include "support/snapshot_view.h"

@@ -68,4 +68,3 @@ std::int64_t round_x10(double x) {
     }
     return whole > limit ? min : -static_cast<std::int64_t>(whole);
 }
-

@@ -24,7 +24,8 @@ enum class source_trust { kernel, user_owned };
 [[nodiscard]] int sysfs_read_i64(const char *path, std::int64_t *value);
 // At most 32 bytes of the file. Not only sysfs: the charger's battery file under /run is read this way,
 // with `trust` saying who may have planted it.
-[[nodiscard]] int source_read_real(const char *path, double *value, source_trust trust = source_trust::kernel);
+[[nodiscard]] int source_read_real(const char *path, double *value,
+                                   source_trust trust = source_trust::kernel);
 // Returns the number of values stored (0 up to capacity), or -1.
 [[nodiscard]] int sysfs_read_hex_list(const char *path, bool skip_to_colon, std::uint64_t *values,
                                       std::size_t capacity);

@@ -27,6 +27,10 @@ inline int publish_raw_logs(const char *root, monitor_state &state) {
         return publish_raw_logs(t, state.logs, state.snapshot);
     });
 }
+// The logs of a snapshot whose log inputs are already in place.
+inline int publish_raw_logs(const char *root, raw_log_state &logs, const cycle_snapshot &snapshot) {
+    return with_tree_at(root, [&](const output_tree &t) { return publish_raw_logs(t, logs, snapshot); });
+}
 // One device's header (when pending) and line, with the inputs it already holds.
 inline int write_device_log(const char *root, raw_log_state &logs, const device_sample &device,
                             double time_s) {

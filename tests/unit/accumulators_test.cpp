@@ -123,6 +123,21 @@ TEST_F(accumulators, labels_are_read_once_and_retried_until_read) {
     EXPECT_EQ(cycle.devices[0].log_labels[0], nullptr);
 }
 
+TEST_F(accumulators, log_inputs_are_the_instantaneous_readings) {
+    fakeboard::lay_out(fakeboard::reference_board());
+    sample();
+    const std::string dir = hwmon_dir("hwmon2");
+    write_file(dir + "/power1_input", "1500000\n");
+    write_file(dir + "/power2_input", "junk\n");
+    fakeboard::remove_tree(dir + "/power3_input");
+    sample_log_inputs(state.board, state.snapshot, [](std::size_t) { return false; });
+    // hwmon2 is the second device in byte order; an unreadable input is 0.
+    EXPECT_EQ(cycle.devices[1].input_watts[0], 1.5);
+    EXPECT_EQ(cycle.devices[1].input_watts[1], 0.0);
+    EXPECT_EQ(cycle.devices[1].input_watts[2], 0.0);
+    EXPECT_EQ(cycle.devices[1].log_labels[0], nullptr) << "no header pending, no labels";
+}
+
 TEST_F(accumulators, vanished_device_keeps_its_place_and_timestamp) {
     fakeboard::lay_out(fakeboard::reference_board());
     sample();

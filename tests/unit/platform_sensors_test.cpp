@@ -1,5 +1,5 @@
-#include "sensors/platform_sensors.h"
 #include "common/rounding.h"
+#include "sensors/platform_sensors.h"
 
 #include "support/board_test.h"
 #include "support/snapshot_view.h"

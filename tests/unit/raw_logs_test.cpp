@@ -51,11 +51,9 @@ class raw_logs : public board_test {
 };
 
 TEST_F(raw_logs, device_log_worked_example) {
-    discover_and_sample(one_chip());
-    device_sample &device = state.snapshot.devices[0];
-    device.latched_ns = 987654321;
-    device.count = 123456;
-    sample_log_inputs(state.board, state.snapshot, [](std::size_t) { return true; });
+    device_sample &device = b.add_device("max34417", 987654321, 123456);
+    device.log_labels = {b.text("vph"), b.text("apc0"), nullptr, nullptr};
+    device.input_watts = {1.5, 0.0, 0.0, 0.0};
     ASSERT_EQ(write_device_log(k_root, logs, device, 12.3456), 0);
     EXPECT_EQ(log("max34417_raw"), "time,atime,acc,vph,apc0,power3,power4\n"
                                    "12.346,0.9877,123456,1.500000,0.000000,0.000000,0.000000\n");
@@ -66,18 +64,15 @@ TEST_F(raw_logs, device_log_worked_example) {
 }
 
 TEST_F(raw_logs, device_line_carries_only_its_own_values) {
-    fakeboard::board board = one_chip();
-    board.chips.push_back(board.chips[0]);
-    board.chips[1].hwmon = "hwmon1";
-    board.chips[1].name = "max34417_b";
-    discover_and_sample(board);
     // Device 0 has no latch time and no accumulator this cycle; device 1 has both.
-    state.snapshot.devices[0].timestamped = false;
-    state.snapshot.devices[0].counted = false;
-    state.snapshot.devices[1].latched_ns = 2000000000;
-    state.snapshot.devices[1].count = 7;
-    state.snapshot.cycle_time_s = 1.0;
-    ASSERT_EQ(publish_raw_logs(k_root, state), 0);
+    b.add_device("max34417");
+    b.add_device("max34417_b", 2000000000, 7);
+    for (device_sample &device : b.snapshot.devices) {
+        device.log_labels = {b.text("vph"), b.text("apc0"), nullptr, nullptr};
+        device.input_watts = {1.5, 0.0, 0.0, 0.0};
+    }
+    b.snapshot.cycle_time_s = 1.0;
+    ASSERT_EQ(publish_raw_logs(k_root, logs, b.snapshot), 0);
     EXPECT_EQ(log("max34417_raw"), "time,atime,acc,vph,apc0,power3,power4\n"
                                    "1.000,,,1.500000,0.000000,0.000000,0.000000\n");
     EXPECT_EQ(log("max34417_b_raw"), "time,atime,acc,vph,apc0,power3,power4\n"
@@ -159,7 +154,11 @@ TEST_F(raw_logs, header_once_per_log_per_run) {
     board.chips.push_back(board.chips[0]);
     board.chips[1].hwmon = "hwmon1"; // same name: both devices share one log
     discover_and_sample(board);
+    // Only the first device of a shared log heads it, so only its labels are read for the header.
+    EXPECT_TRUE(log_header_pending(logs, state.snapshot, 0));
+    EXPECT_FALSE(log_header_pending(logs, state.snapshot, 1));
     ASSERT_EQ(publish_raw_logs(k_root, state), 0);
+    EXPECT_FALSE(log_header_pending(logs, state.snapshot, 0));
     ASSERT_EQ(publish_raw_logs(k_root, state), 0);
     const std::string text = log("max34417_raw");
     EXPECT_EQ(text.find("time,atime"), 0U);

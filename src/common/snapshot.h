@@ -13,15 +13,19 @@ inline constexpr int k_voltage_channels = 4; // in0 ... in3
 inline constexpr int k_cpus = 8;
 
 // A channel's value with its label; absent (label null) when either could not be read this cycle.
+// `read` says whether the value itself was read, whatever became of its label.
 struct channel_sample {
     const std::string *label = nullptr;
     std::int64_t value = 0;
+    bool read = false;
 };
 
 struct device_sample {
     const std::string *name = nullptr; // null while the device's name cannot be read
-    bool timestamped = false;          // latched and its name known: the latch time below is this cycle's
+    bool latch_written = false;        // this cycle's "1" was written
+    bool timestamped = false;          // latched and its name known: the latch time is published
     std::int64_t latched_ns = 0;       // CLOCK_MONOTONIC right after the device was latched
+    std::int64_t boot_offset_ns = 0;   // CLOCK_BOOTTIME − CLOCK_MONOTONIC then: it grows in a suspend
     std::array<channel_sample, k_power_channels> power{};     // power%d_average, microwatts
     std::array<channel_sample, k_voltage_channels> voltage{}; // in%d_input, millivolts
     bool counted = false;                                     // accumulator count read back
@@ -71,6 +75,8 @@ struct power_totals {
     double backlight = 0.0; // the last reading named exactly "bl_power", 0 without one
 };
 
+struct energy_counters; // derive/energy.h
+
 struct cycle_snapshot {
     std::vector<device_sample> devices; // one per accumulator device, in discovery order
     bool backlight_present = false;
@@ -79,4 +85,6 @@ struct cycle_snapshot {
     std::vector<thermal_sample> thermal; // every known zone, in discovery order
     double cycle_time_s = 0.0;           // the logs' time column
     power_totals totals;                 // derived
+    // With --energy, the cumulative energy counters, owned by the derive step; null without.
+    const energy_counters *energy = nullptr;
 };

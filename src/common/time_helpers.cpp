@@ -33,3 +33,9 @@ timespec monotonic_now() {
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t;
 }
+
+timespec boottime_now() {
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return now;
+}

@@ -3,6 +3,7 @@
 #include "common/time_helpers.h"
 #include "daemon/monitor.h"
 #include "derive/derive.h"
+#include "publish/energy_snapshot.h"
 #include "publish/metrics.h"
 #include "publish/output_tree.h"
 #include "publish/raw_logs.h"
@@ -16,6 +17,14 @@ double cycle_time_seconds(const monitor_config &config, const timespec &start_ti
     const timespec zero{};
     return timespec_diff_s(config.elapsed_time ? start_time : zero, now);
 }
+
+namespace {
+
+energy_run energy_run_of(const monitor_state &state) {
+    return energy_run{state.pid, timespec_to_ns(state.start_time), state.config.period_ms};
+}
+
+} // namespace
 
 cycle_outcome run_cycle(monitor_state &state) {
     const monitor_config &config = state.config;
@@ -37,12 +46,18 @@ cycle_outcome run_cycle(monitor_state &state) {
     // 3. The value tree. The root is resolved and checked afresh: it may have been replaced since the
     // last cycle.
     output_tree tree;
-    bool failed = open_output_tree(config.output_root, tree) != 0 || publish_value_tree(tree, sample) != 0;
+    bool failed = open_output_tree(config.output_root, config.count_energy, tree) != 0 ||
+                  publish_value_tree(tree, sample) != 0 ||
+                  (sample.energy != nullptr &&
+                   publish_energy_snapshot(tree, state.energy_snapshot, sample, energy_run_of(state)) != 0);
 
     // 4. The raw logs, only after the tree was written: their inputs are read just before them.
     if (config.write_raw && !failed) {
-        sample_log_inputs(state.board, snapshot,
-                          [&](std::size_t device) { return log_header_pending(state.logs, sample, device); });
+        // energy_raw's header names every device's channels, as the device logs' headers do.
+        const bool energy_header = sample.energy != nullptr && header_pending(state.logs, k_energy_log_name);
+        sample_log_inputs(state.board, snapshot, [&](std::size_t device) {
+            return energy_header || log_header_pending(state.logs, sample, device);
+        });
         failed = publish_raw_logs(tree, state.logs, sample) != 0;
     }
     if (failed) {

@@ -29,9 +29,10 @@ constexpr const char *k_usage = "Usage: %s \n"
                                 "      --once             do one sample/write then exit\n"
                                 "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
                                 "      --raw              create _raw file\n"
-                                "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n";
+                                "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n"
+                                "      --energy           keep energy counters (energy/)\n";
 
-enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime, opt_metrics };
+enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime, opt_metrics, opt_energy };
 
 // node_exporter's textfile collector reads only "*.prom" files.
 bool valid_metrics_file(const char *path) {
@@ -148,6 +149,7 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
         {"raw", no_argument, nullptr, opt_raw},
         {"etime", no_argument, nullptr, opt_etime},
         {"metrics", required_argument, nullptr, opt_metrics},
+        {"energy", no_argument, nullptr, opt_energy},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -179,6 +181,9 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
                 return parse_outcome::bad_option;
             }
             config.metrics_file = optarg;
+            break;
+        case opt_energy:
+            config.count_energy = true;
             break;
         case 'h':
             print_usage(argc > 0 ? argv[0] : nullptr);
@@ -255,12 +260,16 @@ int monitor_main(int argc, char **argv) {
     }
 
     install_signal_handlers();
+    state.derive.count_energy = state.config.count_energy;
+    if (state.config.count_energy) {
+        state.pid = ::getpid();
+    }
 
     {
         // The tree's directories exist from the start; a root that cannot be had is reported by the
         // first cycle.
         output_tree tree;
-        (void)open_output_tree(state.config.output_root, tree);
+        (void)open_output_tree(state.config.output_root, state.config.count_energy, tree);
     }
     set_measurement_mode(state.controls, "normal");
     set_update_mode(state.controls, update_mode::manual);

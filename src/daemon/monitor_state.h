@@ -4,6 +4,7 @@
 #include "common/snapshot.h"
 #include "common/unique_fd.h"
 #include "derive/derive.h"
+#include "publish/energy_snapshot.h"
 #include "publish/metrics.h"
 #include "publish/raw_logs.h"
 #include "sensors/accumulators.h"
@@ -19,21 +20,24 @@ struct monitor_config {
     bool write_raw = false;
     bool elapsed_time = false;
     const char *metrics_file = nullptr; // --metrics FILE, a name ending in ".prom"
+    bool count_energy = false;          // --energy
 };
 
 struct monitor_state {
     monitor_config config;
     timespec start_time{};
+    pid_t pid = 0; // with --energy: names the run in the energy snapshot
     // The exclusive lock of the running daemon, held until the state goes.
     unique_fd instance_lock;
     // Whether leaving may return the devices to "auto": never while another daemon runs them.
     bool devices_are_ours = false;
 
-    board_inventory board;    // found by the first cycle that needs each part
-    control_reports controls; // control writes already reported as failed
-    cycle_snapshot snapshot;  // this cycle's sample; its arrays are reused
-    derive_state derive;      // what deriving carries from cycle to cycle
-    raw_log_state logs;       // logs already headed, line buffers
-    metrics_state metrics;    // counts and the exposition buffer
-    int failure_count = 0;    // failed publishing passes since start-up
+    board_inventory board;                 // found by the first cycle that needs each part
+    control_reports controls;              // control writes already reported as failed
+    cycle_snapshot snapshot;               // this cycle's sample; its arrays are reused
+    derive_state derive;                   // what deriving carries from cycle to cycle
+    raw_log_state logs;                    // logs already headed, line buffers
+    metrics_state metrics;                 // counts and the exposition buffer
+    energy_snapshot_state energy_snapshot; // the snapshot file's buffer and temporary names
+    int failure_count = 0;                 // failed publishing passes since start-up
 };

@@ -9,15 +9,6 @@ constexpr std::array<const char *, 5> k_core_rail_markers = {"apc0", "apc1", "ap
 constexpr double k_uw_per_w = 1000000.0;
 constexpr std::string_view k_backlight_name = "bl_power";
 
-bool is_core_rail(std::string_view name) {
-    for (const char *marker : k_core_rail_markers) {
-        if (name.find(marker) != std::string_view::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 void add_power(power_totals &totals, double &others, std::string_view name, std::int64_t microwatts) {
     const double watts = static_cast<double>(microwatts) / k_uw_per_w;
     if (name == "vph") {
@@ -33,6 +24,15 @@ void add_power(power_totals &totals, double &others, std::string_view name, std:
 }
 
 } // namespace
+
+bool is_core_rail(std::string_view name) {
+    for (const char *marker : k_core_rail_markers) {
+        if (name.find(marker) != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
+}
 
 void derive_throttle(bcl_throttle_history &history, system_figures &figures, double cycle_time_s) {
     figures.throttle_percent = 0.0;
@@ -72,4 +72,8 @@ power_totals sum_power_readings(const cycle_snapshot &snapshot) {
 void derive_cycle(derive_state &state, cycle_snapshot &snapshot) {
     derive_throttle(state.throttle, snapshot.system, snapshot.cycle_time_s);
     snapshot.totals = sum_power_readings(snapshot);
+    snapshot.energy = nullptr;
+    if (state.count_energy && count_energy(state.energy, snapshot) == 0) {
+        snapshot.energy = &state.energy;
+    }
 }

@@ -92,3 +92,12 @@ int csv_line_add_text(csv_line &line, std::string_view text) {
 int csv_line_end(csv_line &line) {
     return csv_line_append(line, "\n");
 }
+
+int csv_line_add_scaled(csv_line &line, std::int64_t value, int decimals) {
+    char text[48];
+    const char *end = put_scaled_fixed(text, text + sizeof text, value, decimals);
+    if (end == nullptr) {
+        return -1;
+    }
+    return csv_line_add_field(line, std::string_view(text, static_cast<std::size_t>(end - text)));
+}

@@ -1,6 +1,9 @@
 #include "publish/exposition.h"
 
+#include "derive/energy.h"
 #include "publish/number_text.h"
+
+#include <algorithm>
 
 #include <new>
 #include <string_view>
@@ -26,6 +29,16 @@ constexpr family k_accumulator = {"vantrel_accumulator_value", "gauge",
                                   "Number read back from a device's accumulator after its latch, unchanged."};
 constexpr family k_snapshot = {"vantrel_accumulator_snapshot_seconds", "gauge",
                                "CLOCK_MONOTONIC time of a device's accumulator latch, in seconds."};
+constexpr family k_rail_energy = {
+    "vantrel_rail_energy_joules_total", "counter",
+    "Energy of a rail since the daemon started, from the accumulators' averages "
+    "and latch intervals, in joules."};
+constexpr family k_rail_energy_gap = {"vantrel_rail_energy_gap_seconds_total", "counter",
+                                      "Time since the daemon started for which a rail's energy is unknown "
+                                      "(failed latches, unreadable averages, suspends), in seconds."};
+constexpr family k_total_energy = {"vantrel_power_total_energy_joules_total", "counter",
+                                   "Energy of the derived figures vph_total, cores_total and vph_other since "
+                                   "the daemon started, in joules."};
 constexpr family k_gpu_frequency = {"vantrel_gpu_frequency_hertz", "gauge", "Current GPU clock, in hertz."};
 constexpr family k_cpu_frequency = {"vantrel_cpu_frequency_hertz", "gauge",
                                     "Current clock of a CPU, in hertz."};
@@ -200,6 +213,44 @@ void append_thermal_zones(exposition &out, const std::vector<thermal_sample> &th
     }
 }
 
+// One series per (device, label) whose label is known, the later channel winning as in the tree.
+bool energy_superseded(const device_energy &device, std::size_t i) {
+    for (std::size_t j = i + 1; j < device.channels.size(); ++j) {
+        if (device.channels[j].label != nullptr && *device.channels[j].label == *device.channels[i].label) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void append_energy(exposition &out, const cycle_snapshot &snapshot, const energy_counters &counters) {
+    const std::size_t count = std::min(snapshot.devices.size(), counters.devices.size());
+    for (const bool gaps : {false, true}) {
+        for (std::size_t d = 0; d < count; ++d) {
+            const device_energy &device = counters.devices[d];
+            for (std::size_t n = 0; n < device.channels.size(); ++n) {
+                const channel_energy &channel = device.channels[n];
+                if (channel.label == nullptr || energy_superseded(device, n)) {
+                    continue;
+                }
+                begin_sample(out, gaps ? k_rail_energy_gap : k_rail_energy);
+                append_device_labels(out.text, snapshot, d);
+                append_label(out.text, false, "rail", *channel.label);
+                out.text.push_back('}');
+                end_sample_scaled(out.text, gaps ? channel.gap_ns : channel.nanojoules, 9);
+            }
+        }
+    }
+    for (const auto &[name, total] :
+         {std::pair{"vph_total", &counters.vph}, std::pair{"cores_total", &counters.cores},
+          std::pair{"vph_other", &counters.vph_other}}) {
+        begin_sample(out, k_total_energy);
+        append_label(out.text, true, "total", name);
+        out.text.push_back('}');
+        end_sample_scaled(out.text, total->nanojoules, 9);
+    }
+}
+
 void build_exposition(exposition &out, const cycle_snapshot &snapshot, const daemon_self_report &self) {
     const system_figures &figures = snapshot.system;
     // Units: microwatts, millivolts, nanoseconds and millidegrees from the readings, kilohertz from
@@ -219,6 +270,9 @@ void build_exposition(exposition &out, const cycle_snapshot &snapshot, const dae
     append_channel_series(out, k_channel_voltage, snapshot, &device_sample::voltage, "channel", 3);
     append_device_figure(out, k_accumulator, snapshot, false);
     append_device_figure(out, k_snapshot, snapshot, true);
+    if (snapshot.energy != nullptr) {
+        append_energy(out, snapshot, *snapshot.energy);
+    }
 
     append_plain(out, k_gpu_frequency, figures.gpufreq_present, figures.gpufreq_hz, 0);
     for (int cpu = 0; cpu < k_cpus; ++cpu) {

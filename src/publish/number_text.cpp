@@ -49,6 +49,43 @@ char *put_unsigned(char *first, char *last, std::uint64_t value) {
     return checked(std::to_chars(first, last, value));
 }
 
+char *put_scaled_fixed(char *first, char *last, std::int64_t value, int decimals) {
+    if (decimals < 1 || decimals > 18) {
+        return nullptr;
+    }
+    // Two's complement negation in unsigned arithmetic also holds the magnitude of INT64_MIN.
+    const auto bits = static_cast<std::uint64_t>(value);
+    const std::uint64_t magnitude = value < 0 ? ~bits + 1 : bits;
+    std::uint64_t scale = 1;
+    for (int k = 0; k < decimals; ++k) {
+        scale *= 10;
+    }
+    char digits[24];
+    const char *end = put_unsigned(digits, digits + sizeof digits, magnitude % scale + scale);
+    if (end == nullptr || static_cast<std::size_t>(last - first) < static_cast<std::size_t>(decimals) + 2) {
+        return nullptr;
+    }
+    if (value < 0) {
+        *first++ = '-';
+    }
+    first = put_unsigned(first, last, magnitude / scale);
+    if (first == nullptr || last - first < decimals + 1) {
+        return nullptr;
+    }
+    *first++ = '.';
+    // magnitude % scale + scale has one leading 1 before exactly `decimals` digits.
+    return std::copy(static_cast<const char *>(digits) + 1, end, first);
+}
+
+char *put_joules(char *first, char *last, std::int64_t nanojoules) {
+    // Rounded to microjoules in the magnitude, so that the sign is kept whatever the remainder.
+    const auto bits = static_cast<std::uint64_t>(nanojoules);
+    const std::uint64_t magnitude = nanojoules < 0 ? ~bits + 1 : bits;
+    const std::uint64_t microjoules = magnitude / 1000 + (magnitude % 1000 >= 500 ? 1 : 0);
+    const auto rounded = static_cast<std::int64_t>(microjoules); // below 2^63 / 1000 + 1
+    return put_scaled_fixed(first, last, nanojoules < 0 ? -rounded : rounded, 6);
+}
+
 namespace {
 
 // The length of the valid UTF-8 sequence at s[i], 0 when none starts there.

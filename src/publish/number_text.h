@@ -15,6 +15,11 @@ inline constexpr std::size_t k_number_text_capacity = 352;
 [[nodiscard]] char *put_general(char *first, char *last, double value, int precision); // "%.*g"
 [[nodiscard]] char *put_integer(char *first, char *last, std::int64_t value);          // "%lld"
 [[nodiscard]] char *put_unsigned(char *first, char *last, std::uint64_t value);        // "%llu"
+// value × 10^-decimals exactly, with `decimals` digits after the point (1 to 18): counters kept as
+// integers are printed from the integers, never through a double.
+[[nodiscard]] char *put_scaled_fixed(char *first, char *last, std::int64_t value, int decimals);
+// Nanojoules as joules with six decimals, rounded half away from zero.
+[[nodiscard]] char *put_joules(char *first, char *last, std::int64_t nanojoules);
 
 // For the metrics exposition, appended to a string:
 // value × 10^-decimals exactly, as a decimal without trailing zeros; a negative `decimals` appends

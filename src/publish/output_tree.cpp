@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr const char *k_dir_names[] = {"power", "voltage", "accumulator", "timestamp"};
+constexpr const char *k_dir_names[] = {"power", "voltage", "accumulator", "timestamp", "energy"};
 
 } // namespace
 
@@ -17,7 +17,7 @@ const char *output_dir_name(output_dir dir) {
     return k_dir_names[static_cast<std::size_t>(dir)];
 }
 
-int open_output_tree(const char *root, output_tree &tree) {
+int open_output_tree(const char *root, bool with_energy, output_tree &tree) {
     tree.root = root;
     tree.root_length = std::strlen(root);
     for (unique_fd &dir : tree.dirs) {
@@ -27,7 +27,8 @@ int open_output_tree(const char *root, output_tree &tree) {
     if (open_trusted_root(root, self, tree.root_dir) != 0) {
         return -1;
     }
-    for (std::size_t i = 0; i < static_cast<std::size_t>(output_dir::count); ++i) {
+    const auto count = static_cast<std::size_t>(with_energy ? output_dir::count : output_dir::energy);
+    for (std::size_t i = 0; i < count; ++i) {
         // A directory that cannot be had fails every write into it, not the pass's other files.
         (void)open_trusted_subdirectory(tree.root_dir.fd, k_dir_names[i], self, tree.dirs[i]);
     }

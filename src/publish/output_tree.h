@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string_view>
 
-enum class output_dir { power, voltage, accumulator, timestamp, count };
+enum class output_dir { power, voltage, accumulator, timestamp, energy, count };
 
 // One cycle's handles on the tree. A directory that could not be opened has no handle, and every
 // write into it fails.
@@ -24,9 +24,9 @@ struct output_tree {
 [[nodiscard]] const char *output_dir_name(output_dir dir);
 
 // Resolves and checks the root, creating it (0755) when missing, then opens or creates the four
-// value directories. -1 when the root is missing and cannot be made, or fails the ownership check;
-// nothing is then created under it.
-[[nodiscard]] int open_output_tree(const char *root, output_tree &tree);
+// value directories, and energy/ when `with_energy`. -1 when the root is missing and cannot be made,
+// or fails the ownership check; nothing is then created under it.
+[[nodiscard]] int open_output_tree(const char *root, bool with_energy, output_tree &tree);
 
 // Truncates (append false) or appends to `name` in `dir`, creating it 0644. Fails on a symlink,
 // anything but a regular file, a file with other links, or a path of k_path_capacity or more.

@@ -1,7 +1,11 @@
 #include "publish/raw_logs.h"
 
 #include "common/paths.h"
+#include "derive/energy.h"
 #include "publish/csv_line.h"
+#include "publish/number_text.h"
+
+#include <algorithm>
 
 #include <cstring>
 #include <new>
@@ -83,6 +87,26 @@ bool log_header_pending(const raw_log_state &logs, const cycle_snapshot &snapsho
 
 namespace {
 
+// A device's four channel columns: each label, or "power<n>" while it is unknown.
+int add_log_label_fields(csv_line &line, const device_sample &device) {
+    for (std::size_t n = 0; n < device.log_labels.size(); ++n) {
+        const std::string *label = device.log_labels[n];
+        const char fallback[] = {'p', 'o', 'w', 'e', 'r', static_cast<char>('1' + n), '\0'};
+        if ((label != nullptr ? csv_line_add_text(line, *label) : csv_line_add_field(line, fallback)) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int add_joules(csv_line &line, std::int64_t nanojoules) {
+    char text[48];
+    const char *end = put_joules(text, text + sizeof text, nanojoules);
+    return end != nullptr
+               ? csv_line_add_field(line, std::string_view(text, static_cast<std::size_t>(end - text)))
+               : -1;
+}
+
 int write_device_log_header(const output_tree &tree, raw_log_state &logs, const device_log &log,
                             const device_sample &device) {
     return write_header_if_pending(tree, logs, log.name, k_device_line_capacity, [&](csv_line &line) {
@@ -90,15 +114,7 @@ int write_device_log_header(const output_tree &tree, raw_log_state &logs, const 
             csv_line_add_field(line, "acc") != 0) {
             return -1;
         }
-        for (std::size_t n = 0; n < device.log_labels.size(); ++n) {
-            const std::string *label = device.log_labels[n];
-            const char fallback[] = {'p', 'o', 'w', 'e', 'r', static_cast<char>('1' + n), '\0'};
-            if ((label != nullptr ? csv_line_add_text(line, *label) : csv_line_add_field(line, fallback)) !=
-                0) {
-                return -1;
-            }
-        }
-        return 0;
+        return add_log_label_fields(line, device);
     });
 }
 
@@ -204,14 +220,52 @@ int write_thermal_log(const output_tree &tree, raw_log_state &logs, const cycle_
     return write_line(tree, name, line, true);
 }
 
+int write_energy_log(const output_tree &tree, raw_log_state &logs, const cycle_snapshot &snapshot) {
+    if (snapshot.energy == nullptr) {
+        return -1;
+    }
+    const energy_counters &counters = *snapshot.energy;
+    const std::size_t count = std::min(snapshot.devices.size(), counters.devices.size());
+    const int header_rc =
+        write_header_if_pending(tree, logs, k_energy_log_name, k_thermal_line_capacity, [&](csv_line &line) {
+            int rc = csv_line_add_field(line, "time");
+            for (std::size_t d = 0; d < count; ++d) {
+                rc |= add_log_label_fields(line, snapshot.devices[d]);
+            }
+            for (const char *total : {"vph_total", "cores_total", "vph_other"}) {
+                rc |= csv_line_add_field(line, total);
+            }
+            return rc;
+        });
+    if (header_rc != 0) {
+        return -1;
+    }
+    csv_line line;
+    csv_line_init(line, logs.data_buffer, k_thermal_line_capacity);
+    int rc = csv_line_add_fixed(line, snapshot.cycle_time_s, 3);
+    for (std::size_t d = 0; d < count; ++d) {
+        for (const channel_energy &channel : counters.devices[d].channels) {
+            rc |= add_joules(line, channel.nanojoules);
+        }
+    }
+    for (const energy_total *total : {&counters.vph, &counters.cores, &counters.vph_other}) {
+        rc |= add_joules(line, total->nanojoules);
+    }
+    rc |= csv_line_end(line);
+    if (rc != 0) {
+        return -1;
+    }
+    return write_line(tree, k_energy_log_name, line, true);
+}
+
 int publish_raw_logs(const output_tree &tree, raw_log_state &logs, const cycle_snapshot &snapshot) {
     for (const device_sample &device : snapshot.devices) {
         if (write_device_log(tree, logs, device, snapshot.cycle_time_s) != 0) {
             return -1;
         }
     }
-    if (write_system_log(tree, logs, snapshot) != 0) {
+    if (write_system_log(tree, logs, snapshot) != 0 || write_thermal_log(tree, logs, snapshot) != 0) {
         return -1;
     }
-    return write_thermal_log(tree, logs, snapshot);
+    return snapshot.energy != nullptr ? write_energy_log(tree, logs, snapshot) : 0;
 }

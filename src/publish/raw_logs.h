@@ -37,7 +37,7 @@ struct device_log {
 
 // Every device's log, then the system and thermal logs, from the snapshot and its log inputs. A log
 // is recreated with its header the first time this run writes it, and appended to afterwards. -1 at
-// the first failure.
+// the first failure. With the energy counters, energy_raw comes last.
 [[nodiscard]] int publish_raw_logs(const output_tree &tree, raw_log_state &logs,
                                    const cycle_snapshot &snapshot);
 
@@ -49,6 +49,12 @@ struct device_log {
                                    const cycle_snapshot &snapshot);
 [[nodiscard]] int write_thermal_log(const output_tree &tree, raw_log_state &logs,
                                     const cycle_snapshot &snapshot);
+// energy_raw (with the energy counters): time, every device's four channel counters in joules under
+// the device logs' labels, then vph_total, cores_total and vph_other. Its header needs every device's
+// log_labels.
+inline constexpr const char *k_energy_log_name = "energy_raw";
+[[nodiscard]] int write_energy_log(const output_tree &tree, raw_log_state &logs,
+                                   const cycle_snapshot &snapshot);
 
 // True until this run has recreated the log `name` (in power/) with its header line.
 [[nodiscard]] bool header_pending(const raw_log_state &logs, const char *name);

@@ -1,6 +1,9 @@
 #include "publish/value_tree.h"
 
+#include "derive/energy.h"
 #include "publish/number_text.h"
+
+#include <algorithm>
 
 #include <array>
 #include <cctype>
@@ -32,6 +35,33 @@ int write_fixed(const output_tree &tree, output_dir directory, const char *name,
     char text[k_number_text_capacity + 1];
     return write_value_file(tree, directory, name, text,
                             put_fixed(text, text + sizeof text - 1, value, precision));
+}
+
+int write_joules(const output_tree &tree, const char *name, std::int64_t nanojoules) {
+    char text[k_number_text_capacity + 1];
+    return write_value_file(tree, output_dir::energy, name, text,
+                            put_joules(text, text + sizeof text - 1, nanojoules));
+}
+
+// energy/: one file per power reading of this cycle, named as in power/, holding the channel's
+// counter; then the totals.
+int write_energy(const output_tree &tree, const cycle_snapshot &snapshot, const energy_counters &counters) {
+    const std::size_t count = std::min(snapshot.devices.size(), counters.devices.size());
+    for (std::size_t d = 0; d < count; ++d) {
+        const device_sample &device = snapshot.devices[d];
+        for (std::size_t n = 0; n < device.power.size(); ++n) {
+            const std::string *label = device.power[n].label;
+            if (label != nullptr &&
+                write_joules(tree, label->c_str(), counters.devices[d].channels[n].nanojoules) != 0) {
+                return -1;
+            }
+        }
+    }
+    if (write_joules(tree, "vph_total", counters.vph.nanojoules) != 0 ||
+        write_joules(tree, "cores_total", counters.cores.nanojoules) != 0) {
+        return -1;
+    }
+    return write_joules(tree, "vph_other", counters.vph_other.nanojoules);
 }
 
 int write_integer(const output_tree &tree, output_dir directory, const char *name, std::int64_t value) {
@@ -118,5 +148,5 @@ int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot) 
             return -1;
         }
     }
-    return 0;
+    return snapshot.energy != nullptr ? write_energy(tree, snapshot, *snapshot.energy) : 0;
 }

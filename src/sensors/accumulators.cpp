@@ -47,10 +47,11 @@ void read_channels(const std::array<std::string, N> &values,
     for (std::size_t n = 0; n < N; ++n) {
         std::int64_t value = 0;
         const std::string *label = nullptr;
-        if (sysfs_read_i64(values[n].c_str(), &value) == 0) {
+        const bool read = sysfs_read_i64(values[n].c_str(), &value) == 0;
+        if (read) {
             label = load_once(labels[n], label_paths[n]);
         }
-        out[n] = channel_sample{label, label != nullptr ? value : 0};
+        out[n] = channel_sample{label, read ? value : 0, read};
     }
 }
 
@@ -58,13 +59,13 @@ void read_channels(const std::array<std::string, N> &values,
 
 // A control write that fails leaves the chip sampling on its own terms (a wrong service confinement, a
 // read-only /sys), so it is reported, once per path and text, and sampling goes on.
-void write_control(control_reports &reports, const std::string &path, std::string_view text) {
+bool write_control(control_reports &reports, const std::string &path, std::string_view text) {
     if (sysfs_write_control(path.c_str(), text) == 0) {
-        return;
+        return true;
     }
     const int error = errno;
     if (already_reported(reports, text, path)) {
-        return;
+        return false;
     }
     try {
         reports.reported.push_back(control_report{std::string(text), path});
@@ -73,6 +74,7 @@ void write_control(control_reports &reports, const std::string &path, std::strin
     }
     std::fprintf(stderr, "Warning: could not write \"%.*s\" to %s: %s\n", static_cast<int>(text.size()),
                  text.data(), path.c_str(), std::strerror(error));
+    return false;
 }
 
 void set_measurement_mode(control_reports &reports, std::string_view text) {
@@ -128,11 +130,12 @@ int sample_accumulator_devices(board_inventory &board, control_reports &reports,
     for (std::size_t i = 0; i < count; ++i) {
         accumulator_device &device = board.devices[i];
         device_sample &sample = samples[i];
-        write_control(reports, device.latch, "1");
+        sample.latch_written = write_control(reports, device.latch, "1");
         const timespec latched = monotonic_now();
+        sample.boot_offset_ns = timespec_to_ns(boottime_now()) - timespec_to_ns(latched);
         sample.name = load_once(device.name, device.name_path);
         sample.timestamped = sample.name != nullptr;
-        sample.latched_ns = sample.timestamped ? timespec_to_ns(latched) : 0;
+        sample.latched_ns = timespec_to_ns(latched);
     }
 
     for (std::size_t i = 0; i < count; ++i) {

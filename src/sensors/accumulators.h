@@ -20,8 +20,8 @@ struct control_reports {
 };
 
 // Writes a control attribute; a failure is reported on standard error once per path and text, and
-// sampling goes on.
-void write_control(control_reports &reports, const std::string &path, std::string_view text);
+// sampling goes on. False when the write failed.
+bool write_control(control_reports &reports, const std::string &path, std::string_view text);
 // Each mode write finds the devices afresh and writes every one it finds; when the search fails,
 // nothing is written.
 void set_measurement_mode(control_reports &reports, std::string_view text);

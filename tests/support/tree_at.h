@@ -9,7 +9,7 @@
 
 template <typename Publish> int with_tree_at(const char *root, Publish publish) {
     output_tree tree;
-    if (open_output_tree(root, tree) != 0) {
+    if (open_output_tree(root, true, tree) != 0) {
         return -1;
     }
     return publish(tree);

@@ -29,7 +29,7 @@ class output_tree_files : public ::testing::Test {
 
     int write(const std::string &root, const char *name, const char *text, bool append = false) {
         output_tree tree;
-        if (open_output_tree(root.c_str(), tree) != 0) {
+        if (open_output_tree(root.c_str(), false, tree) != 0) {
             return -2;
         }
         return write_output_file(tree, output_dir::power, name, text, append);

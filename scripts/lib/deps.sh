@@ -89,6 +89,13 @@ build_preset() {
   rm -f "$log"
 }
 
+# package_preset PRESET: builds the preset and makes its .deb afresh in its binary directory.
+package_preset() {
+  build_preset "$1"
+  rm -f "build-$1"/*.deb
+  cpack --preset "$1" >/dev/null
+}
+
 die() {
   echo "error: $*" >&2
   exit 1

@@ -1,6 +1,6 @@
 # Instrumented builds for the reliability stages; each goes into its own build directory.
 
-# AddressSanitizer and UndefinedBehaviorSanitizer over the daemon, the fixtures and the tests. Any report
+# AddressSanitizer and UndefinedBehaviorSanitizer over the daemon, the fake board and the tests. Any report
 # aborts the process, so a finding can never pass as a warning.
 option(VPM_SANITIZE "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 if(VPM_SANITIZE)

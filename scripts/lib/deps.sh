@@ -6,6 +6,10 @@ declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3 logrotate"
   [cross]="cmake make file g++-aarch64-linux-gnu qemu-user googletest"
   [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate lintian"
+  # The amd64 .deb under a real systemd in a container (scripts/ci/systemd): systemd itself, unshare,
+  # nsenter, setpriv, pivot_root, findmnt (util-linux), script (bsdutils), mount; logrotate for the
+  # package's Depends.
+  [systemd]="cmake make g++ dpkg-dev systemd util-linux bsdutils mount logrotate"
   [plot]="gnuplot-nox fonts-dejavu-core python3"
   [report]="python3"
   [bench]="strace valgrind gawk binutils"
@@ -87,6 +91,13 @@ build_preset() {
   { cmake --preset "$preset" && cmake --build --preset "$preset" -j"${JOBS:-$(nproc)}" ${1:+--target "$@"}; } \
     >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; die "building preset $preset failed"; }
   rm -f "$log"
+}
+
+# package_preset PRESET: builds the preset and makes its .deb afresh in its binary directory.
+package_preset() {
+  build_preset "$1"
+  rm -f "build-$1"/*.deb
+  cpack --preset "$1" >/dev/null
 }
 
 die() {

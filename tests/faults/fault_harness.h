@@ -3,9 +3,9 @@
 #pragma once
 
 #include "board.h"
-#include "process.h"
 #include "support/board_test.h"
 #include "support/polling.h"
+#include "support/process.h"
 #include "support/text.h"
 
 #include <map>

@@ -1,9 +1,9 @@
 // The process fixture runs the built daemon as the black-box tests need it: natively, and in a cross
 // build tested under qemu-user through the emulator prefix, with exit statuses and signals intact.
-#include "process.h"
 #include "support/board_test.h"
 #include "support/expected.h"
 #include "support/polling.h"
+#include "support/process.h"
 
 #include <signal.h>
 #include <unistd.h>

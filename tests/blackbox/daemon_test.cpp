@@ -315,3 +315,38 @@ TEST_F(daemon_cli, devices_are_listed_by_the_first_cycle_not_at_start_up) {
 }
 
 } // namespace
+
+namespace {
+
+// --energy adds energy/ with its atomic snapshot; the first latch of a run counts nothing, so one
+// cycle leaves every counter at 0. Without the option there is no trace of it.
+TEST_F(daemon_cli, energy_counters_start_at_zero_and_exist_only_with_the_option) {
+    lay_out_reference();
+    auto r = fakeboard::run(daemon_args({"--once", "--raw"}), 10);
+    ASSERT_TRUE(r.exited);
+    EXPECT_FALSE(fakeboard::file_exists(k_root + "/energy"));
+    EXPECT_FALSE(fakeboard::file_exists(k_root + "/power/energy_raw"));
+
+    fakeboard::remove_tree(k_root);
+    r = fakeboard::run(daemon_args({"--once", "--raw", "--energy"}), 10);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    for (const char *file : {"vph", "apc0", "nsp1", "vph_total", "cores_total", "vph_other"}) {
+        EXPECT_EQ(read_file(k_root + "/energy/" + file), "0.000000\n") << file;
+    }
+    EXPECT_FALSE(fakeboard::file_exists(k_root + "/energy/bl_power")) << "the backlight has no accumulator";
+    const auto rows = lines_of(k_root + "/energy/snapshot.csv");
+    ASSERT_EQ(rows.size(), 4U + 2U * 5U + 3U);
+    EXPECT_EQ(rows[0], "vantrel-energy,1");
+    EXPECT_EQ(rows[3], "period_ms,1000");
+    EXPECT_THAT(rows[4], ::testing::StartsWith("device,0,max34417_b,"));
+    EXPECT_EQ(rows[5], "channel,0,max34417_b,1,nsp1,0.000000000,0.000000000");
+    EXPECT_EQ(rows.back(), "total,vph_other,0.000000000,0.000000000");
+    const auto log = lines_of(k_root + "/power/energy_raw");
+    ASSERT_EQ(log.size(), 2U);
+    EXPECT_EQ(log[0], "time,nsp1,gpu,apc2_l3,display,vph,apc0,apc1,ddr,vph_total,cores_total,vph_other");
+    EXPECT_THAT(log[1], ::testing::EndsWith(",0.000000,0.000000,0.000000"));
+}
+
+} // namespace

@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <set>
 
 #ifndef VPM_SOURCE_DIR
 #error "VPM_SOURCE_DIR must name the source tree (docs/fleet.md)"
@@ -168,7 +169,17 @@ class prometheus_stack : public board_test {
 TEST_F(prometheus_stack, promtool_exporter_and_prometheus_take_the_file) {
     ASSERT_FALSE(textfiles.path.empty() || server_dir.path.empty());
     const std::string file = textfiles.path + "/vantrel.prom";
-    server daemon{fakeboard::spawn(daemon_args({"-i", "200", "--metrics", file}))};
+    server daemon{fakeboard::spawn(daemon_args({"-i", "1000", "--energy", "--metrics", file}))};
+    // Every value the file's vph energy counter takes, read far more often than it changes.
+    std::set<double> vph_joules;
+    const auto remember = [&] {
+        const std::string text = fakeboard::file_exists(file) ? read_file(file) : std::string();
+        const std::string series = "vantrel_rail_energy_joules_total{device=\"max34417\",rail=\"vph\"} ";
+        const std::size_t at = text.find(series);
+        if (at != std::string::npos) {
+            vph_joules.insert(std::strtod(text.c_str() + at + series.size(), nullptr));
+        }
+    };
     ASSERT_TRUE(
         support::wait_until([&] { return fakeboard::file_exists(file); }, 5 + fakeboard::timing_slack_s()));
     const exposition::parsed own = exposition::parse(read_file(file));
@@ -200,8 +211,10 @@ TEST_F(prometheus_stack, promtool_exporter_and_prometheus_take_the_file) {
     ASSERT_EQ(from_exporter.size(), from_file.size());
     for (const auto &[series, value] : from_file) {
         ASSERT_EQ(from_exporter.count(series), 1U) << series;
-        // The board holds still; only the daemon's clock and counts move between the two reads.
-        if (series.find("_seconds") == std::string::npos && series.rfind("vantrel_cycles_total", 0) != 0) {
+        // The board holds still; only the daemon's clock, counts and energy move between the two reads.
+        if (series.find("_seconds") == std::string::npos &&
+            series.find("_joules_total") == std::string::npos &&
+            series.rfind("vantrel_cycles_total", 0) != 0) {
             EXPECT_EQ(from_exporter.at(series), value) << series;
         }
     }
@@ -239,6 +252,7 @@ TEST_F(prometheus_stack, promtool_exporter_and_prometheus_take_the_file) {
     std::string answer;
     ASSERT_TRUE(support::wait_until(
         [&] {
+            remember();
             answer = query("vantrel_rail_power_watts%7Brail%3D%22vph%22%2Cboard%3D%22fake-01%22%7D");
             return answer.find("\"value\":[") != std::string::npos;
         },
@@ -250,6 +264,7 @@ TEST_F(prometheus_stack, promtool_exporter_and_prometheus_take_the_file) {
     // The recording rule: energy per rail per board, the mean power over the hour so far times 3600 s.
     ASSERT_TRUE(support::wait_until(
         [&] {
+            remember();
             answer = query("board_rail%3Avantrel_rail_energy_joules%3A1h%7Brail%3D%22vph%22%7D");
             return answer.find("\"value\":[") != std::string::npos;
         },
@@ -257,6 +272,18 @@ TEST_F(prometheus_stack, promtool_exporter_and_prometheus_take_the_file) {
         << answer;
     EXPECT_THAT(answer, testing::HasSubstr("\"board\":\"fake-01\""));
     EXPECT_NEAR(first_value(answer), 0.35 * 3600, 1e-9);
+
+    // The energy counter as Prometheus stored it is a value the file held, once it has counted.
+    ASSERT_TRUE(support::wait_until(
+        [&] {
+            remember();
+            answer = query("vantrel_rail_energy_joules_total%7Brail%3D%22vph%22%7D");
+            return first_value(answer) > 0.0;
+        },
+        20))
+        << answer;
+    remember();
+    EXPECT_EQ(vph_joules.count(first_value(answer)), 1U) << answer << " among " << vph_joules.size();
 }
 
 } // namespace

@@ -93,11 +93,22 @@ int csv_line_end(csv_line &line) {
     return csv_line_append(line, "\n");
 }
 
+namespace {
+
+int add_number(csv_line &line, const char *text, const char *end) {
+    return end != nullptr
+               ? csv_line_add_field(line, std::string_view(text, static_cast<std::size_t>(end - text)))
+               : -1;
+}
+
+} // namespace
+
 int csv_line_add_scaled(csv_line &line, std::int64_t value, int decimals) {
     char text[48];
-    const char *end = put_scaled_fixed(text, text + sizeof text, value, decimals);
-    if (end == nullptr) {
-        return -1;
-    }
-    return csv_line_add_field(line, std::string_view(text, static_cast<std::size_t>(end - text)));
+    return add_number(line, text, put_scaled_fixed(text, text + sizeof text, value, decimals));
+}
+
+int csv_line_add_joules(csv_line &line, std::int64_t nanojoules) {
+    char text[48];
+    return add_number(line, text, put_joules(text, text + sizeof text, nanojoules));
 }

@@ -23,6 +23,8 @@ void csv_line_init(csv_line &line, char *buffer, std::size_t capacity);
 [[nodiscard]] int csv_line_add_fixed(csv_line &line, double value, int precision);
 // value × 10^-decimals with `decimals` digits, from the integer (put_scaled_fixed).
 [[nodiscard]] int csv_line_add_scaled(csv_line &line, std::int64_t value, int decimals);
+// Nanojoules as joules with six decimals (put_joules).
+[[nodiscard]] int csv_line_add_joules(csv_line &line, std::int64_t nanojoules);
 // A text field, preceded by "," unless first. A field holding a comma, a double quote, CR or LF is
 // quoted, with each double quote doubled, so that it stays one field; any other text is kept as is.
 [[nodiscard]] int csv_line_add_text(csv_line &line, std::string_view text);

@@ -99,14 +99,6 @@ int add_log_label_fields(csv_line &line, const device_sample &device) {
     return 0;
 }
 
-int add_joules(csv_line &line, std::int64_t nanojoules) {
-    char text[48];
-    const char *end = put_joules(text, text + sizeof text, nanojoules);
-    return end != nullptr
-               ? csv_line_add_field(line, std::string_view(text, static_cast<std::size_t>(end - text)))
-               : -1;
-}
-
 int write_device_log_header(const output_tree &tree, raw_log_state &logs, const device_log &log,
                             const device_sample &device) {
     return write_header_if_pending(tree, logs, log.name, k_device_line_capacity, [&](csv_line &line) {
@@ -245,11 +237,11 @@ int write_energy_log(const output_tree &tree, raw_log_state &logs, const cycle_s
     int rc = csv_line_add_fixed(line, snapshot.cycle_time_s, 3);
     for (std::size_t d = 0; d < count; ++d) {
         for (const channel_energy &channel : counters.devices[d].channels) {
-            rc |= add_joules(line, channel.nanojoules);
+            rc |= csv_line_add_joules(line, channel.nanojoules);
         }
     }
     for (const energy_total *total : {&counters.vph, &counters.cores, &counters.vph_other}) {
-        rc |= add_joules(line, total->nanojoules);
+        rc |= csv_line_add_joules(line, total->nanojoules);
     }
     rc |= csv_line_end(line);
     if (rc != 0) {

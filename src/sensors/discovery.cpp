@@ -7,6 +7,7 @@
 
 #include <new>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -120,40 +121,37 @@ int find_accumulator_devices(std::vector<accumulator_device> &devices) {
     }
 }
 
-int find_fan(board_inventory &board) {
+namespace {
+
+// A device found by its exact name, with the paths of the two attributes the cycles read.
+int find_named_device(const char *wanted, bool &searched, bool &found,
+                      std::initializer_list<std::pair<std::string *, const char *>> attributes) {
     std::string dir;
-    if (find_hwmon_by_name(platform_paths::fan_hwmon_name, dir, board.fan_found) != 0) {
+    if (find_hwmon_by_name(wanted, dir, found) != 0) {
         return -1;
     }
-    if (board.fan_found) {
-        try {
-            board.fan_input = joined_path({dir, "/fan1_input"});
-            board.fan_pwm = joined_path({dir, "/pwm1"});
-        } catch (const std::bad_alloc &) {
-            board.fan_found = false;
-            return -1;
+    try {
+        for (const auto &[path, attribute] : attributes) {
+            *path = found ? joined_path({dir, attribute}) : std::string();
         }
+    } catch (const std::bad_alloc &) {
+        found = false;
+        return -1;
     }
-    board.fan_searched = true;
+    searched = true;
     return 0;
 }
 
+} // namespace
+
+int find_fan(board_inventory &board) {
+    return find_named_device(platform_paths::fan_hwmon_name, board.fan_searched, board.fan_found,
+                             {{&board.fan_input, "/fan1_input"}, {&board.fan_pwm, "/pwm1"}});
+}
+
 int find_bcl_sensor(board_inventory &board) {
-    std::string dir;
-    if (find_hwmon_by_name(platform_paths::bcl_hwmon_name, dir, board.bcl_found) != 0) {
-        return -1;
-    }
-    if (board.bcl_found) {
-        try {
-            board.bcl_in0_min = joined_path({dir, "/in0_min"});
-            board.bcl_in0_lcrit = joined_path({dir, "/in0_lcrit"});
-        } catch (const std::bad_alloc &) {
-            board.bcl_found = false;
-            return -1;
-        }
-    }
-    board.bcl_searched = true;
-    return 0;
+    return find_named_device(platform_paths::bcl_hwmon_name, board.bcl_searched, board.bcl_found,
+                             {{&board.bcl_in0_min, "/in0_min"}, {&board.bcl_in0_lcrit, "/in0_lcrit"}});
 }
 
 bool discover_thermal_zones(board_inventory &board) {

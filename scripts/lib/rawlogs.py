@@ -1,21 +1,82 @@
-"""Reader of the raw CSV logs of vantrel_power_monitor --raw, shared by scripts/plot-raw and
-scripts/power-report.
+"""Reader of the raw CSV logs of vantrel_power_monitor --raw, shared by scripts/plot-raw,
+scripts/power-report and the demo's summary.
 
 A run's logs are power/<device>_raw (time,atime,acc and four rails in W), power/system_raw and
-power/thermal_raw. Fields may be quoted as in RFC 4180 (a zone type or label holding a comma or a
-quote). Rotated parts (NAME.1, NAME.2.gz, ...) are read before the live log, oldest first.
+power/thermal_raw. Header fields may be quoted as in RFC 4180 (a zone type or label holding a comma or
+a quote). Rotated parts (NAME.1, NAME.2.gz, ...) are read before the live log, oldest first.
 """
 import csv
 import gzip
 import math
 import os
 import re
-from dataclasses import dataclass
+from collections import namedtuple
+from dataclasses import dataclass, field
+
+# --- The columns the daemon writes.
+
+# A column: its header text, its unit, and the decimals of its data fields (None: an integer).
+Column = namedtuple("Column", "name unit decimals")
+
+SYSTEM_LOG = "system_raw"
+THERMAL_LOG = "thermal_raw"
+TIME = Column("time", "s", 3)  # the cycle's time, the same on every log's line of the cycle
+# A device log: these three, then one rail per power channel, headed by the channel's label.
+DEVICE_COLUMNS = (TIME, Column("atime", "s", 4), Column("acc", "count", None))
+POWER_CHANNELS = 4
+SYSTEM_COLUMNS = (TIME, Column("gpufreq", "Hz", None),
+                  *(Column(f"cpufreq{n}", "kHz", None) for n in range(8)),
+                  Column("perf_now", "perf", 1), Column("battery_soc", "%", 1), Column("fan_rpm", "rpm", None),
+                  Column("fan_pwm", "pwm", None), Column("bcl0", "% throttled", 2),
+                  Column("bcl0_v", "mV", 2), Column("bcl1_v", "mV", 2))
+# The power totals: the input rail is the one labelled exactly vph, the cores are the rails whose
+# label holds one of these markers.
+INPUT_RAIL = "vph"
+CORE_MARKERS = ("apc0", "apc1", "apc2", "nsp1", "nsp2")
 
 PART = re.compile(r"^(.+_raw)(?:\.(\d+))?(\.gz)?$")
-CORE_MARKERS = ("apc0", "apc1", "apc2", "nsp1", "nsp2")
-DEVICE_COLUMNS = ["time", "atime", "acc"]
 
+
+def rail_column(label):
+    return Column(label, "W", 6)
+
+
+def zone_column(zone_type):
+    return Column(zone_type, "°C", 3)
+
+
+def device_columns(labels):
+    """The columns of the log of a device whose power channels have these labels (None: no label)."""
+    return [*DEVICE_COLUMNS, *(rail_column(f"power{n}" if label is None else label)
+                               for n, label in enumerate(labels, 1))]
+
+
+def thermal_columns(zone_types):
+    return [TIME, *map(zone_column, zone_types)]
+
+
+def system_unit(name):
+    """The unit of a system_raw column, "value" for one the daemon does not write."""
+    return next((c.unit for c in SYSTEM_COLUMNS if c.name == name), "value")
+
+
+def log_name(device):
+    """The log of a device: its name with every "/" made "_" (the log stays in power/), then _raw."""
+    return device.replace("/", "_") + "_raw"
+
+
+def value_file_name(label):
+    """The value file (in power/, voltage/) of a reading: its first 127 bytes in lower case, every
+    byte but an ASCII letter or digit made "_", then runs of "_" made one."""
+    out = re.sub(rb"[^a-z0-9]", b"_", label.encode("utf-8", "surrogateescape")[:127].lower())
+    return re.sub(rb"_+", b"_", out).decode("ascii")
+
+
+def is_core_rail(label):
+    return any(m in label for m in CORE_MARKERS)
+
+
+# --- Reading
 
 @dataclass
 class Log:
@@ -26,9 +87,23 @@ class Log:
     def column(self, name):
         return self.data[self.columns.index(name)] if name in self.columns else None
 
+    @property
+    def times(self):
+        return self.data[0]
+
+    def series(self):
+        """(name, values) of every column after the time."""
+        return list(zip(self.columns[1:], self.data[1:]))
+
+
+def rails(stream):
+    """The rail labels of a device log or stream."""
+    return stream.columns[len(DEVICE_COLUMNS):]
+
 
 def is_device_log(log):
-    return log.columns[:3] == DEVICE_COLUMNS and len(log.columns) > 3
+    fixed = len(DEVICE_COLUMNS)
+    return log.columns[:fixed] == [c.name for c in DEVICE_COLUMNS] and len(log.columns) > fixed
 
 
 def logs_dir(path):
@@ -123,11 +198,40 @@ def read_log(name, paths, note):
     return Log(name, header, columns)
 
 
-def read_logs(path, note):
-    """Every readable log under PATH (a run's output root or a directory of logs), by device name."""
-    d = logs_dir(path)
-    logs = (read_log(name, files, note) for name, files in sorted(log_files(d).items(), key=lambda kv: kv[0][:-4]))
-    return d, [log for log in logs if log is not None]
+@dataclass
+class Run:
+    where: str  # the directory the logs were read from
+    found: list  # the name of every log found there, readable or not
+    logs: list  # every readable log with a line in the window, by device name
+    streams: list = field(default_factory=list)  # one per device, shared logs split
+    system: Log = None
+    thermal: Log = None
+
+    def found_devices(self):
+        return [name for name in self.found if name not in (SYSTEM_LOG, THERMAL_LOG)]
+
+
+def read_run(path, note, start=None, end=None):
+    """The logs under PATH, their lines in [start, end] (see window), split into the device streams,
+    the system log and the thermal log. A log that is none of these is named on stderr and left out
+    of the split."""
+    where = logs_dir(path)
+    files = log_files(where)
+    run = Run(where, sorted(files, key=lambda n: n[:-4]), [])
+    for name in run.found:
+        log = read_log(name, files[name], note)
+        if log is not None and (log := window(log, start, end)) is not None:
+            run.logs.append(log)
+    for log in run.logs:
+        if log.name == SYSTEM_LOG:
+            run.system = log
+        elif log.name == THERMAL_LOG:
+            run.thermal = log
+        elif is_device_log(log):
+            run.streams += device_streams(log)
+        else:
+            note(f"{log.name} is not a device log (its header lacks time,atime,acc and the rails)")
+    return run
 
 
 def device_streams(log):
@@ -154,9 +258,9 @@ def device_name(stream):
 def rail_names(streams):
     """(stream, column index, name) of every rail; a label that several devices share gets the
     device's name too ("max34417_b:gpu")."""
-    labels = [label for s in streams for label in s.columns[3:]]
+    labels = [label for s in streams for label in rails(s)]
     return [(s, i, label if labels.count(label) == 1 else f"{device_name(s)}:{label}")
-            for s in streams for i, label in enumerate(s.columns[3:], 3)]
+            for s in streams for i, label in enumerate(rails(s), len(DEVICE_COLUMNS))]
 
 
 def window(log, start=None, end=None):
@@ -170,10 +274,6 @@ def window(log, start=None, end=None):
     return Log(log.name, log.columns, [[c[i] for i in keep] for c in log.data])
 
 
-def is_core_rail(label):
-    return any(m in label for m in CORE_MARKERS)
-
-
 def totals(streams):
     """The daemon's power totals per cycle, for the cycles every device stream logged: vph_total
     (the rail labelled vph), cores_total (rails naming a CPU cluster or an NSP), vph_other (vph minus
@@ -183,8 +283,8 @@ def totals(streams):
     for s in streams:
         for t in s.data[0]:
             sums.setdefault(t, [0, 0.0, 0.0, 0.0])[0] += 1
-        for label, values in zip(s.columns[3:], s.data[3:]):
-            vph, core = label == "vph", is_core_rail(label)
+        for label, values in zip(rails(s), s.data[len(DEVICE_COLUMNS):]):
+            vph, core = label == INPUT_RAIL, is_core_rail(label)
             for t, v in zip(s.data[0], values):
                 if v is not None:
                     acc = sums[t]

@@ -1,5 +1,5 @@
 """Reader of the raw CSV logs of vantrel_power_monitor --raw, shared by scripts/plot-raw,
-scripts/power-report and the demo's summary.
+scripts/power-report and the demo's summary; the logs' format is described in docs/raw-logs.md.
 
 A run's logs are power/<device>_raw (time,atime,acc and four rails in W), power/system_raw and
 power/thermal_raw. Header fields may be quoted as in RFC 4180 (a zone type or label holding a comma or
@@ -13,7 +13,8 @@ import re
 from collections import namedtuple
 from dataclasses import dataclass, field
 
-# --- The columns the daemon writes.
+# --- The columns the daemon writes. tests/scripts/raw_log_schema_test.py checks them against the
+# daemon's own headers and lines.
 
 # A column: its header text, its unit, and the decimals of its data fields (None: an integer).
 Column = namedtuple("Column", "name unit decimals")

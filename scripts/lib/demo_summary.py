@@ -25,7 +25,7 @@ def value(path):
 
 def last(log, name):
     values = log.column(name) if log is not None else None
-    return values[-1] if values and values[-1] is not None else 0.0
+    return values[-1] if values and values[-1] == values[-1] else 0.0
 
 
 def main():
@@ -61,7 +61,7 @@ def main():
     zones = thermal.series() if thermal is not None else []
     for i, (zone, values) in enumerate(zones, 1):
         end = "\n" if i % 3 == 0 or i == len(zones) else ""
-        print(f"  {zone:<16} {values[-1] or 0.0:6.1f}", end=end)
+        print(f"  {zone:<16} {values[-1] if values[-1] == values[-1] else 0.0:6.1f}", end=end)
     print()
     bcl0 = next(c for c in rawlogs.SYSTEM_COLUMNS if c.name == "bcl0")
     print(f"  battery {last(system, 'battery_soc'):.1f} %, GPU {int(last(system, 'gpufreq') / 1e6)} MHz, "

@@ -3,14 +3,19 @@ scripts/power-report and the demo's summary; the logs' format is described in do
 
 A run's logs are power/<device>_raw (time,atime,acc and four rails in W), power/system_raw and
 power/thermal_raw. Header fields may be quoted as in RFC 4180 (a zone type or label holding a comma or
-a quote). Rotated parts (NAME.1, NAME.2.gz, ...) are read before the live log, oldest first.
+a quote); data lines are numbers only. Rotated parts (NAME.1, NAME.2.gz, ...) are read before the live
+log, oldest first. Logs come off boards and may be damaged or hostile: lines are streamed, and what is
+kept is one array of doubles per column, so memory follows the values kept, not the file's size.
 """
 import csv
 import gzip
+import itertools
 import math
 import os
 import re
-from collections import namedtuple
+import zlib
+from array import array
+from collections import Counter, namedtuple
 from dataclasses import dataclass, field
 
 # --- The columns the daemon writes. tests/scripts/raw_log_schema_test.py checks them against the
@@ -83,7 +88,7 @@ def is_core_rail(label):
 class Log:
     name: str  # the live log's file name, e.g. "max34417_raw"; a device's second stream adds "#2"
     columns: list  # the header's fields
-    data: list  # one list per column: a float per line, None for an empty field
+    data: list  # one array('d') per column, a value per line, NaN for an empty field
 
     def column(self, name):
         return self.data[self.columns.index(name)] if name in self.columns else None
@@ -95,6 +100,11 @@ class Log:
     def series(self):
         """(name, values) of every column after the time."""
         return list(zip(self.columns[1:], self.data[1:]))
+
+
+def present(values):
+    """The values that are not empty fields."""
+    return [v for v in values if v == v]
 
 
 def rails(stream):
@@ -126,77 +136,144 @@ def log_files(path):
     return {name: [p for _, p in sorted(files)] for name, files in groups.items()}
 
 
-def _number(text):
-    if text == "":
-        return None
-    value = float(text)
-    if not math.isfinite(value):
-        raise ValueError(text)
-    return value
+NAN = math.nan
+# A longer line is dropped unread. The daemon's longest is 8 KiB; a hand-made log of 100,000 rails
+# has lines of a megabyte.
+LINE_LIMIT = 1 << 24
+BLOCK = 1 << 16
 
 
-def _read_part(path, note):
-    """The header and the lines of one file, or None (said why on stderr)."""
+class _Overlong(Exception):
+    pass
+
+
+def _lines(f):
+    """The file's lines, for its header; a line longer than LINE_LIMIT comes as None, never held
+    whole."""
+    readline = f.readline
+    while line := readline(LINE_LIMIT):
+        if len(line) == LINE_LIMIT and line[-1] not in "\r\n":
+            while (rest := readline(LINE_LIMIT)) and len(rest) == LINE_LIMIT and rest[-1] not in "\r\n":
+                pass
+            line = None
+        yield line
+
+
+def _header(lines):
+    """The first record, read as RFC 4180 (a quoted field may hold a line feed); None at the end."""
+    def whole():
+        for line in lines:
+            if line is None:
+                raise _Overlong()
+            yield line
+    return next(csv.reader(whole()), None)
+
+
+def _blocks(f):
+    """The rest of the file as lists of lines, a block at a time, line feeds removed. A line longer
+    than LINE_LIMIT is never held whole: it comes as '"', a malformed line."""
+    tail, size, skipping = [], 0, False
+    while block := f.read(BLOCK):
+        if "\n" not in block:
+            if not skipping:
+                tail.append(block)
+                size += len(block)
+                tail, size, skipping = ([], 0, True) if size > LINE_LIMIT else (tail, size, False)
+            continue
+        lines = "".join([*tail, block]).split("\n")
+        if skipping:
+            lines[0], skipping = '"', False
+        tail = [lines.pop()]
+        size = len(tail[0])
+        yield lines
+    if skipping or size:
+        yield ['"' if skipping else "".join(tail)]
+
+
+def _add_lines(lines, columns):
+    """Appends the values of LINES to COLUMNS; returns how many were malformed: blank, with a quote
+    (data fields are never quoted), the wrong number of fields, no time, or a field that is not a
+    finite number."""
+    kept, width, rows = 0, len(columns), array("d")
+    for line in filter(None, lines):
+        if '"' not in line:
+            fields = line.rstrip("\r").split(",")
+            if len(fields) == width and fields[0] and (values := _values(fields)) is not None:
+                rows.extend(values)
+                kept += 1
+    for i, column in enumerate(columns):
+        column.extend(rows[i::width])
+    return len(lines) - kept
+
+
+def _values(fields):
+    """The numbers of a data line's fields, NaN for an empty one; None when one is not a finite
+    number."""
+    try:
+        values = list(map(float, fields))
+    except ValueError:
+        try:
+            values = [NAN if x == "" else float(x) for x in fields]
+        except ValueError:
+            return None
+        return values if all(math.isfinite(v) for v, x in zip(values, fields) if x != "") else None
+    total = sum(values)
+    return values if total - total == 0 or all(map(math.isfinite, values)) else None
+
+
+def _read_part(path, header, note):
+    """The header of one file, its data lines as one array of values per column, and the number of
+    lines dropped as malformed; None when the file is left out (said why on stderr). A part read
+    only in part (a .gz that breaks off) is left out whole."""
     name = os.path.basename(path)
     opener = gzip.open if path.endswith(".gz") else open
     try:
         with opener(path, "rt", newline="", encoding="utf-8", errors="replace") as f:
-            lines = list(csv.reader(f))
-    except (OSError, EOFError, csv.Error) as e:
+            lines = _lines(f)
+            first = _header(lines)
+            if first is None:
+                note(f"{name} is empty")
+                return None
+            if not first or first[0] != "time":
+                note(f'{name} has no header line (its first line is "{",".join(first)[:60]}")')
+                return None
+            if header is not None and first != header:
+                note(f"{name}: its header differs from the earlier parts': skipped")
+                return None
+            columns, dropped = [array("d") for _ in first], 0
+            for block in _blocks(f):
+                dropped += _add_lines(block, columns)
+    except _Overlong:
+        note(f"{name} has no header line (its first line is longer than {LINE_LIMIT} characters)")
+        return None
+    except (OSError, EOFError, zlib.error, csv.Error) as e:
         note(f"{name}: cannot be read ({e})")
         return None
-    if not lines:
-        note(f"{name} is empty")
-        return None
-    if not lines[0] or lines[0][0] != "time":
-        note(f'{name} has no header line (its first line is "{",".join(lines[0])[:60]}")')
-        return None
-    return lines[0], lines[1:]
-
-
-def _columns(rows):
-    """The lines as columns of numbers, None for an empty field; lines with a field that is not a
-    number are left out. Returns (columns, lines left out)."""
-    try:  # the usual case, every field a number, converted a column at a time
-        columns = [list(map(float, c)) for c in zip(*rows)]
-        if all(all(map(math.isfinite, c)) for c in columns):
-            return columns, 0
-    except ValueError:
-        pass
-    numbers = []
-    for fields in rows:
-        try:
-            numbers.append([_number(x) for x in fields])
-        except ValueError:
-            pass
-    return [list(c) for c in zip(*numbers)], len(rows) - len(numbers)
+    return first, columns, dropped
 
 
 def read_log(name, paths, note):
-    """One log from its files. Lines with a wrong number of fields or a field that is not a number
-    are dropped and counted: a log copied while the daemon appends to it can end in half a line."""
-    header, rows, dropped = None, [], 0
+    """One log from its files. Malformed data lines are dropped and counted: a log copied while the
+    daemon appends to it can end in half a line."""
+    header, data, dropped = None, None, 0
     for path in paths:
-        part = _read_part(path, note)
+        part = _read_part(path, header, note)
         if part is None:
             continue
         if header is None:
-            header = part[0]
-        elif part[0] != header:
-            note(f"{os.path.basename(path)}: its header differs from the earlier parts': skipped")
+            header, data, dropped = part
             continue
-        whole = [fields for fields in part[1] if len(fields) == len(header) and fields[0] != ""]
-        rows += whole
-        dropped += len(part[1]) - len(whole)
+        for column, more in zip(data, part[1]):
+            column.extend(more)
+        dropped += part[2]
     if header is None:
         return None
-    columns, malformed = _columns(rows)
-    if dropped + malformed:
-        note(f"{name}: dropped {dropped + malformed} malformed line(s)")
-    if not columns:
+    if dropped:
+        note(f"{name}: dropped {dropped} malformed line(s)")
+    if not data[0]:
         note(f"{name} has no data lines")
         return None
-    return Log(name, header, columns)
+    return Log(name, header, data)
 
 
 @dataclass
@@ -235,21 +312,25 @@ def read_run(path, note, start=None, end=None):
     return run
 
 
+def _rows(log, rows):
+    """LOG's lines at the indices ROWS, as arrays."""
+    return [array("d", map(column.__getitem__, rows)) for column in log.data]
+
+
 def device_streams(log):
     """A device log as one stream per device. Devices that report the same name share a log, one
     line each per cycle: the k-th line of a cycle belongs to the k-th of them."""
-    seen, which = {}, []
-    for t in log.data[0]:
-        which.append(seen.get(t, 0))
-        seen[t] = which[-1] + 1
-    if max(which) == 0:
+    seen, streams = {}, []
+    for i, t in enumerate(log.times):
+        k = seen.get(t, 0)
+        seen[t] = k + 1
+        if k == len(streams):
+            streams.append([])
+        streams[k].append(i)
+    if len(streams) <= 1:
         return [log]
-    streams = []
-    for k in range(max(which) + 1):
-        rows = [i for i, w in enumerate(which) if w == k]
-        name = log.name if k == 0 else f"{log.name}#{k + 1}"
-        streams.append(Log(name, log.columns, [[c[i] for i in rows] for c in log.data]))
-    return streams
+    return [Log(log.name if k == 0 else f"{log.name}#{k + 1}", log.columns, _rows(log, rows))
+            for k, rows in enumerate(streams)]
 
 
 def device_name(stream):
@@ -259,8 +340,8 @@ def device_name(stream):
 def rail_names(streams):
     """(stream, column index, name) of every rail; a label that several devices share gets the
     device's name too ("max34417_b:gpu")."""
-    labels = [label for s in streams for label in rails(s)]
-    return [(s, i, label if labels.count(label) == 1 else f"{device_name(s)}:{label}")
+    labels = Counter(label for s in streams for label in rails(s))
+    return [(s, i, label if labels[label] == 1 else f"{device_name(s)}:{label}")
             for s in streams for i, label in enumerate(rails(s), len(DEVICE_COLUMNS))]
 
 
@@ -268,11 +349,10 @@ def window(log, start=None, end=None):
     """The lines of LOG whose time lies in [start, end] (either bound may be None), or None."""
     if start is None and end is None:
         return log
-    keep = [i for i, t in enumerate(log.data[0])
-            if (start is None or t >= start) and (end is None or t <= end)]
-    if not keep:
+    keep = [(start is None or t >= start) and (end is None or t <= end) for t in log.times]
+    if not any(keep):
         return None
-    return Log(log.name, log.columns, [[c[i] for i in keep] for c in log.data])
+    return Log(log.name, log.columns, [array("d", itertools.compress(c, keep)) for c in log.data])
 
 
 def totals(streams):
@@ -280,19 +360,25 @@ def totals(streams):
     (the rail labelled vph), cores_total (rails naming a CPU cluster or an NSP), vph_other (vph minus
     every other rail), and other_rails. The backlight estimate is not logged, so it is in none of them,
     as in the daemon's own totals."""
-    sums = {}  # time -> [streams, vph, cores, others]
+    slot, lines, vph, cores, others = {}, array("l"), array("d"), array("d"), array("d")
     for s in streams:
-        for t in s.data[0]:
-            sums.setdefault(t, [0, 0.0, 0.0, 0.0])[0] += 1
+        slots = array("l")
+        for t in s.times:
+            i = slot.setdefault(t, len(lines))
+            if i == len(lines):
+                for sums in (lines, vph, cores, others):
+                    sums.append(0)
+            lines[i] += 1
+            slots.append(i)
         for label, values in zip(rails(s), s.data[len(DEVICE_COLUMNS):]):
-            vph, core = label == INPUT_RAIL, is_core_rail(label)
-            for t, v in zip(s.data[0], values):
-                if v is not None:
-                    acc = sums[t]
-                    acc[1 if vph else 3] += v
+            sums, core = vph if label == INPUT_RAIL else others, is_core_rail(label)
+            for i, v in zip(slots, values):
+                if v == v:
+                    sums[i] += v
                     if core:
-                        acc[2] += v
-    times = sorted(t for t, acc in sums.items() if acc[0] == len(streams))
-    rows = [(t, sums[t][1], sums[t][2], sums[t][1] - sums[t][3], sums[t][3]) for t in times]
+                        cores[i] += v
+    times = sorted(t for t, i in slot.items() if lines[i] == len(streams))
+    rows = [slot[t] for t in times]
     return Log("totals", ["time", "vph_total", "cores_total", "vph_other", "other_rails"],
-               [list(c) for c in zip(*rows)] if rows else [[] for _ in range(5)])
+               [array("d", times), array("d", (vph[i] for i in rows)), array("d", (cores[i] for i in rows)),
+                array("d", (vph[i] - others[i] for i in rows)), array("d", (others[i] for i in rows))])

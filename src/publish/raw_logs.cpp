@@ -87,12 +87,21 @@ bool log_header_pending(const raw_log_state &logs, const cycle_snapshot &snapsho
 
 namespace {
 
-// A device's four channel columns: each label, or "power<n>" while it is unknown.
-int add_log_label_fields(csv_line &line, const device_sample &device) {
+// A device's four channel columns: each label, or "power<n>" while it is unknown, after `prefix`.
+int add_log_label_fields(csv_line &line, const device_sample &device, std::string_view prefix = {}) {
+    char name[k_device_line_capacity];
     for (std::size_t n = 0; n < device.log_labels.size(); ++n) {
         const std::string *label = device.log_labels[n];
         const char fallback[] = {'p', 'o', 'w', 'e', 'r', static_cast<char>('1' + n), '\0'};
-        if ((label != nullptr ? csv_line_add_text(line, *label) : csv_line_add_field(line, fallback)) != 0) {
+        const std::string_view text =
+            label != nullptr ? std::string_view(*label) : std::string_view(fallback);
+        if (prefix.size() + text.size() >= sizeof name) {
+            return -1;
+        }
+        prefix.copy(name, prefix.size());
+        text.copy(name + prefix.size(), text.size());
+        const std::string_view field(name, prefix.size() + text.size());
+        if ((label != nullptr ? csv_line_add_text(line, field) : csv_line_add_field(line, field)) != 0) {
             return -1;
         }
     }
@@ -227,6 +236,13 @@ int write_energy_log(const output_tree &tree, raw_log_state &logs, const cycle_s
             for (const char *total : {"vph_total", "cores_total", "vph_other"}) {
                 rc |= csv_line_add_field(line, total);
             }
+            // Then each column's gap seconds, in the same order, named "gap:" and its name.
+            for (std::size_t d = 0; d < count; ++d) {
+                rc |= add_log_label_fields(line, snapshot.devices[d], "gap:");
+            }
+            for (const char *total : {"gap:vph_total", "gap:cores_total", "gap:vph_other"}) {
+                rc |= csv_line_add_field(line, total);
+            }
             return rc;
         });
     if (header_rc != 0) {
@@ -242,6 +258,14 @@ int write_energy_log(const output_tree &tree, raw_log_state &logs, const cycle_s
     }
     for (const energy_total *total : {&counters.vph, &counters.cores, &counters.vph_other}) {
         rc |= csv_line_add_joules(line, total->nanojoules);
+    }
+    for (std::size_t d = 0; d < count; ++d) {
+        for (const channel_energy &channel : counters.devices[d].channels) {
+            rc |= csv_line_add_scaled(line, channel.gap_ns, 9);
+        }
+    }
+    for (const energy_total *total : {&counters.vph, &counters.cores, &counters.vph_other}) {
+        rc |= csv_line_add_scaled(line, total->gap_ns, 9);
     }
     rc |= csv_line_end(line);
     if (rc != 0) {

@@ -50,8 +50,9 @@ struct device_log {
 [[nodiscard]] int write_thermal_log(const output_tree &tree, raw_log_state &logs,
                                     const cycle_snapshot &snapshot);
 // energy_raw (with the energy counters): time, every device's four channel counters in joules under
-// the device logs' labels, then vph_total, cores_total and vph_other. Its header needs every device's
-// log_labels.
+// the device logs' labels, then vph_total, cores_total and vph_other; then the gap seconds of each of
+// those columns in the same order, named "gap:" and the column's name. Its header needs every
+// device's log_labels.
 inline constexpr const char *k_energy_log_name = "energy_raw";
 [[nodiscard]] int write_energy_log(const output_tree &tree, raw_log_state &logs,
                                    const cycle_snapshot &snapshot);

@@ -345,8 +345,18 @@ TEST_F(daemon_cli, energy_counters_start_at_zero_and_exist_only_with_the_option)
     EXPECT_EQ(rows.back(), "total,vph_other,0.000000000,0.000000000");
     const auto log = lines_of(k_root + "/power/energy_raw");
     ASSERT_EQ(log.size(), 2U);
-    EXPECT_EQ(log[0], "time,nsp1,gpu,apc2_l3,display,vph,apc0,apc1,ddr,vph_total,cores_total,vph_other");
-    EXPECT_THAT(log[1], ::testing::EndsWith(",0.000000,0.000000,0.000000"));
+    EXPECT_EQ(log[0], "time,nsp1,gpu,apc2_l3,display,vph,apc0,apc1,ddr,vph_total,cores_total,vph_other,"
+                      "gap:nsp1,gap:gpu,gap:apc2_l3,gap:display,gap:vph,gap:apc0,gap:apc1,gap:ddr,"
+                      "gap:vph_total,gap:cores_total,gap:vph_other");
+    std::string zeros;
+    for (int column = 0; column < 11; ++column) {
+        zeros += ",0.000000";
+    }
+    for (int column = 0; column < 11; ++column) {
+        zeros += ",0.000000000";
+    }
+    EXPECT_THAT(log[1], ::testing::EndsWith(zeros));
+    EXPECT_EQ(fields_of(log[1]).size(), 23U);
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3 logrotate"
   [cross]="cmake make file g++-aarch64-linux-gnu qemu-user googletest"
-  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate lintian"
+  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate lintian python3"
   [plot]="gnuplot-nox fonts-dejavu-core python3"
   [report]="python3"
   [bench]="strace valgrind gawk binutils"

@@ -224,3 +224,21 @@ int publish_raw_logs(const output_tree &tree, raw_log_state &logs, const cycle_s
     }
     return write_thermal_log(tree, logs, snapshot);
 }
+
+bool names_raw_log(const cycle_snapshot &snapshot, const char *file_name) {
+    // Every log's name ends in "_raw": most names are told apart by that alone.
+    const std::string_view name(file_name);
+    if (name.size() < 4 || name.substr(name.size() - 4) != "_raw") {
+        return false;
+    }
+    if (name == k_system_log || name == k_thermal_log) {
+        return true;
+    }
+    for (const device_sample &device : snapshot.devices) {
+        const device_log log = find_device_log(device);
+        if (log.named && name == log.name) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -59,3 +59,7 @@ struct device_log {
 
 // True until this run has recreated the log `name` (in power/) with its header line.
 [[nodiscard]] bool header_pending(const raw_log_state &logs, const char *name);
+
+// True when `file_name` in power/ is a log that this cycle's logs write: system_raw, thermal_raw, or
+// the log of a device named in the snapshot.
+[[nodiscard]] bool names_raw_log(const cycle_snapshot &snapshot, const char *file_name);

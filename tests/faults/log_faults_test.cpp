@@ -1,5 +1,5 @@
 // Fault matrix, damaged logs: a log renamed (as rotation does), removed or emptied while the daemon
-// runs, and a link planted where a log was.
+// runs, a link planted where a log was, and rails whose names are the names of the logs.
 #include "fault_harness.h"
 #include "support/board_test.h"
 
@@ -124,6 +124,80 @@ TEST_F(damaged_logs, a_link_planted_where_a_log_was_removed_is_never_followed) {
     EXPECT_TRUE(fs::is_symlink(k_power + "system_raw"));
     EXPECT_TRUE(fs::is_symlink(k_power + "thermal_raw"));
     expect_only_control_attributes_changed(before, snapshot_outside_root());
+}
+
+// Rails of both chips given the names of the logs: system_raw and thermal_raw, and the other chip's
+// log (hwmon10's rail "MAX34417 raw" is max34417_raw, hwmon2's log). None of them is a core rail or
+// vph, so the totals are those of the board as it was labelled.
+TEST_F(damaged_logs, rails_named_like_the_logs_get_no_file_and_every_log_keeps_its_lines) {
+    std::map<std::string, std::string> totals;
+    const auto read_totals = [] {
+        std::map<std::string, std::string> t;
+        for (const char *total : {"vph_total", "cores_total", "vph_other"}) {
+            t[total] = try_read(k_power + total).value_or("<none>");
+        }
+        return t;
+    };
+    {
+        running_daemon d = start_daemon({"--once"});
+        expect_stopped_by_signal(finish(d, 5.0), 0);
+        totals = read_totals();
+        fakeboard::remove_tree(k_root);
+    }
+    const std::string ddr = fakeboard::hwmon_dir("hwmon2") + "/power4_label";
+    fakeboard::write_file(ddr, "System Raw\n");
+    fakeboard::write_file(fakeboard::hwmon_dir("hwmon10") + "/power2_label", "Thermal-Raw\n");
+    fakeboard::write_file(fakeboard::hwmon_dir("hwmon10") + "/power4_label", "MAX34417 raw\n");
+
+    running_daemon d = start_daemon({"-i", "20", "--raw"});
+    ASSERT_TRUE(wait_for_lines(k_logs, 6, 3.0)) << stderr_so_far(d);
+    signal_daemon(d, SIGTERM);
+    const fakeboard::process_result r = finish(d, 3.0);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, k_starting + k_quitting);
+    // Once each, in the order of the rails: hwmon10 comes before hwmon2.
+    EXPECT_EQ(r.err,
+              "Warning: could not write reading \"Thermal-Raw\" to /run/pm/power/thermal_raw: a raw log "
+              "has that name\n"
+              "Warning: could not write reading \"MAX34417 raw\" to /run/pm/power/max34417_raw: a raw "
+              "log has that name\n"
+              "Warning: could not write reading \"System Raw\" to /run/pm/power/system_raw: a raw log "
+              "has that name\n");
+
+    const std::map<std::string, std::string> expected_headers = {
+        {"max34417_raw", "time,atime,acc,vph,apc0,apc1,System Raw"},
+        {"max34417_b_raw", "time,atime,acc,nsp1,Thermal-Raw,apc2_l3,MAX34417 raw"},
+        {"system_raw", "time,gpufreq,cpufreq0,cpufreq1,cpufreq2,cpufreq3,cpufreq4,cpufreq5,cpufreq6,cpufreq7,"
+                       "perf_now,battery_soc,fan_rpm,fan_pwm,bcl0,bcl0_v,bcl1_v"},
+    };
+    const std::size_t cycles = lines_of(k_power + "max34417_b_raw").size();
+    EXPECT_GE(cycles, 7u);
+    for (const std::string &log : k_logs) {
+        const std::vector<std::string> lines = lines_of(k_power + log);
+        ASSERT_FALSE(lines.empty()) << log;
+        if (expected_headers.count(log) != 0) {
+            EXPECT_EQ(lines[0], expected_headers.at(log)) << log;
+        } else {
+            EXPECT_EQ(lines[0].rfind("time,cpu0-thermal,", 0), 0u) << lines[0];
+        }
+        EXPECT_EQ(header_lines(k_power + log), 1u) << log;
+        // One line per cycle in every log: none truncated away.
+        EXPECT_EQ(lines.size(), cycles) << log;
+        for (const std::string &line : lines) {
+            EXPECT_EQ(fields_of(line).size(), fields_of(lines[0]).size()) << log << ": " << line;
+        }
+    }
+    // The rails without a file still count.
+    EXPECT_EQ(read_totals(), totals);
+
+    // Without --raw there are no logs, and the rail has its file.
+    fakeboard::remove_tree(k_root);
+    running_daemon once = start_daemon({"--once"});
+    const fakeboard::process_result plain = finish(once, 5.0);
+    EXPECT_EQ(plain.err, "");
+    EXPECT_EQ(try_read(k_power + "system_raw").value_or("<none>"),
+              watts_text(board_.chips[0].power_average_uw[3].value()));
 }
 
 } // namespace

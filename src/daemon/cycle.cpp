@@ -37,7 +37,8 @@ cycle_outcome run_cycle(monitor_state &state) {
     // 3. The value tree. The root is resolved and checked afresh: it may have been replaced since the
     // last cycle.
     output_tree tree;
-    bool failed = open_output_tree(config.output_root, tree) != 0 || publish_value_tree(tree, sample) != 0;
+    bool failed = open_output_tree(config.output_root, tree) != 0 ||
+                  publish_value_tree(tree, sample, config.write_raw ? &state.log_names : nullptr) != 0;
 
     // 4. The raw logs, only after the tree was written: their inputs are read just before them.
     if (config.write_raw && !failed) {

@@ -6,6 +6,7 @@
 #include "derive/derive.h"
 #include "publish/metrics.h"
 #include "publish/raw_logs.h"
+#include "publish/value_tree.h"
 #include "sensors/accumulators.h"
 #include "sensors/discovery.h"
 
@@ -29,11 +30,12 @@ struct monitor_state {
     // Whether leaving may return the devices to "auto": never while another daemon runs them.
     bool devices_are_ours = false;
 
-    board_inventory board;    // found by the first cycle that needs each part
-    control_reports controls; // control writes already reported as failed
-    cycle_snapshot snapshot;  // this cycle's sample; its arrays are reused
-    derive_state derive;      // what deriving carries from cycle to cycle
-    raw_log_state logs;       // logs already headed, line buffers
-    metrics_state metrics;    // counts and the exposition buffer
-    int failure_count = 0;    // failed publishing passes since start-up
+    board_inventory board;      // found by the first cycle that needs each part
+    control_reports controls;   // control writes already reported as failed
+    cycle_snapshot snapshot;    // this cycle's sample; its arrays are reused
+    derive_state derive;        // what deriving carries from cycle to cycle
+    raw_log_state logs;         // logs already headed, line buffers
+    log_name_reports log_names; // readings left without a file because a log has their name
+    metrics_state metrics;      // counts and the exposition buffer
+    int failure_count = 0;      // failed publishing passes since start-up
 };

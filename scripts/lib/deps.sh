@@ -5,7 +5,7 @@
 declare -A VPM_PACKAGES=(
   [build]="cmake g++ make libgtest-dev libgmock-dev pkg-config libfuse3-dev fuse3 logrotate"
   [cross]="cmake make file g++-aarch64-linux-gnu qemu-user googletest"
-  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate lintian"
+  [package]="cmake make g++ g++-aarch64-linux-gnu dpkg-dev file systemd man-db groff-base logrotate lintian python3"
   # The amd64 .deb under a real systemd in a container (scripts/ci/systemd): systemd itself, unshare,
   # nsenter, setpriv, pivot_root, findmnt (util-linux), script (bsdutils), mount; logrotate for the
   # package's Depends.

@@ -37,7 +37,8 @@ struct device_sample {
     std::array<double, k_power_channels> input_watts{};
 };
 
-// The platform's figures. A figure whose source could not be read holds 0 and is not present.
+// The platform's figures. A figure whose source could not be read holds 0 and is not present; the
+// battery's is always present (the system log has its column) and says apart whether it was read.
 struct system_figures {
     std::int64_t gpufreq_hz = 0;
     std::int64_t cpufreq_khz[k_cpus] = {};
@@ -52,6 +53,7 @@ struct system_figures {
     bool cpufreq_present[k_cpus] = {};
     bool perf_now_present = false;
     bool battery_soc_present = false;
+    bool battery_soc_read = false; // the charger's file was read this cycle; else battery_soc_x10 is 0
     bool fan_rpm_present = false;
     bool fan_pwm_present = false;
     bool bcl_present = false;
@@ -65,6 +67,7 @@ struct system_figures {
 struct thermal_sample {
     const std::string *type = nullptr;
     std::int64_t millidegrees = 0; // 0 when the zone's temperature could not be read
+    bool read = false;             // the zone's temperature was read this cycle
 };
 
 // The derived power figures of one cycle, in watts.

@@ -47,7 +47,7 @@ cycle_outcome run_cycle(monitor_state &state) {
     // last cycle.
     output_tree tree;
     bool failed = open_output_tree(config.output_root, config.count_energy, tree) != 0 ||
-                  publish_value_tree(tree, sample) != 0 ||
+                  publish_value_tree(tree, sample, config.write_raw ? &state.log_names : nullptr) != 0 ||
                   (sample.energy != nullptr &&
                    publish_energy_snapshot(tree, state.energy_snapshot, sample, energy_run_of(state)) != 0);
 

@@ -7,6 +7,7 @@
 #include "publish/energy_snapshot.h"
 #include "publish/metrics.h"
 #include "publish/raw_logs.h"
+#include "publish/value_tree.h"
 #include "sensors/accumulators.h"
 #include "sensors/discovery.h"
 
@@ -37,6 +38,7 @@ struct monitor_state {
     cycle_snapshot snapshot;               // this cycle's sample; its arrays are reused
     derive_state derive;                   // what deriving carries from cycle to cycle
     raw_log_state logs;                    // logs already headed, line buffers
+    log_name_reports log_names;            // readings left without a file because a log has their name
     metrics_state metrics;                 // counts and the exposition buffer
     energy_snapshot_state energy_snapshot; // the snapshot file's buffer and temporary names
     int failure_count = 0;                 // failed publishing passes since start-up

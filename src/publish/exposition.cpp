@@ -45,7 +45,7 @@ constexpr family k_cpu_frequency = {"vantrel_cpu_frequency_hertz", "gauge",
 constexpr family k_gpu_performance = {"vantrel_gpu_perf_now", "gauge",
                                       "GPU performance figure from the DRM debug directory."};
 constexpr family k_battery = {"vantrel_battery_charge_ratio", "gauge",
-                              "Battery state of charge reported by the charger, 0 to 1 (0 when unreadable)."};
+                              "Battery state of charge reported by the charger, 0 to 1."};
 constexpr family k_fan_speed = {"vantrel_fan_speed_rpm", "gauge",
                                 "Cooling fan speed, in revolutions per minute."};
 constexpr family k_fan_pwm = {"vantrel_fan_pwm", "gauge",
@@ -195,9 +195,14 @@ void append_counter(exposition &out, const family &f, std::uint64_t value) {
     out.text.push_back('\n');
 }
 
+// Only the zones read this cycle. A zone shares its type with another whether or not that one was
+// read, so that a zone's series keeps its labels from cycle to cycle.
 void append_thermal_zones(exposition &out, const std::vector<thermal_sample> &thermal) {
     const std::size_t zones = thermal.size();
     for (std::size_t z = 0; z < zones; ++z) {
+        if (!thermal[z].read) {
+            continue;
+        }
         const std::string &type = *thermal[z].type;
         bool shared = false;
         for (std::size_t other = 0; other < zones && !shared; ++other) {
@@ -282,8 +287,9 @@ void build_exposition(exposition &out, const cycle_snapshot &snapshot, const dae
         }
     }
     append_plain(out, k_gpu_performance, figures.perf_now_present, figures.perf_now_x10, 1);
-    // Percent ten times over: the ratio is a thousandth of it.
-    append_plain(out, k_battery, figures.battery_soc_present, figures.battery_soc_x10, 3);
+    // Percent ten times over: the ratio is a thousandth of it. Only a charge that was read: the log's
+    // 0 for an unreadable file is no charge at all.
+    append_plain(out, k_battery, figures.battery_soc_read, figures.battery_soc_x10, 3);
     append_plain(out, k_fan_speed, figures.fan_rpm_present, figures.fan_rpm, 0);
     append_plain(out, k_fan_pwm, figures.fan_pwm_present, figures.fan_pwm, 0);
     if (figures.bcl_present) {

@@ -35,14 +35,26 @@ int open_output_tree(const char *root, bool with_energy, output_tree &tree) {
     return 0;
 }
 
-int write_output_file(const output_tree &tree, output_dir dir, const char *name, std::string_view text,
-                      bool append) {
-    const int dir_fd = tree.dirs[static_cast<std::size_t>(dir)].fd;
-    // The whole path must fit a path buffer: a longer one would name a file nobody can open by path.
+namespace {
+
+// The directory's descriptor, or -1 when it has none or the whole path would not fit a path buffer: a
+// longer one would name a file nobody can open by path.
+int directory_for(const output_tree &tree, output_dir dir, const char *name) {
     const std::size_t path_length =
         tree.root_length + 1 + std::strlen(output_dir_name(dir)) + 1 + std::strlen(name);
-    if (dir_fd < 0 || path_length >= k_path_capacity) {
-        return -1;
-    }
-    return write_file_in_place(dir_fd, name, text, append) == 0 ? 0 : -1;
+    return path_length < k_path_capacity ? tree.dirs[static_cast<std::size_t>(dir)].fd : -1;
+}
+
+} // namespace
+
+int write_output_file(const output_tree &tree, output_dir dir, const char *name, std::string_view text,
+                      bool append) {
+    const int dir_fd = directory_for(tree, dir, name);
+    return dir_fd >= 0 && write_file_in_place(dir_fd, name, text, append) == 0 ? 0 : -1;
+}
+
+int append_output_line(const output_tree &tree, output_dir dir, const char *name, std::string_view header,
+                       std::string_view line) {
+    const int dir_fd = directory_for(tree, dir, name);
+    return dir_fd >= 0 && append_log_line(dir_fd, name, header, line) == 0 ? 0 : -1;
 }

@@ -32,3 +32,7 @@ struct output_tree {
 // anything but a regular file, a file with other links, or a path of k_path_capacity or more.
 [[nodiscard]] int write_output_file(const output_tree &tree, output_dir dir, const char *name,
                                     std::string_view text, bool append);
+// Appends `line` to the log `name` in `dir`, creating it with `header` first when it is missing, and
+// putting `header` first when it is empty (publish/safe_file.h). The same refusals and path limit.
+[[nodiscard]] int append_output_line(const output_tree &tree, output_dir dir, const char *name,
+                                     std::string_view header, std::string_view line);

@@ -3,10 +3,8 @@
 #include "common/paths.h"
 #include "derive/energy.h"
 #include "publish/csv_line.h"
-#include "publish/number_text.h"
 
 #include <algorithm>
-
 #include <cstring>
 #include <new>
 #include <string>
@@ -15,45 +13,57 @@
 
 namespace {
 
-int write_line(const output_tree &tree, const char *name, const csv_line &line, bool append) {
-    return write_output_file(tree, output_dir::power, name, std::string_view(line.buffer, line.length),
-                             append);
+constexpr const char *k_system_log = "system_raw";
+constexpr const char *k_thermal_log = "thermal_raw";
+
+const headed_log *find_headed_log(const raw_log_state &logs, const char *name) {
+    for (const headed_log &done : logs.headed_logs) {
+        if (done.name == name) {
+            return &done;
+        }
+    }
+    return nullptr;
 }
 
-// Writes the header line (recreating the log) when this run has not yet written it. The log is
-// remembered with memory taken before the header is written: remembering can then no longer fail,
-// and a remembered log is never recreated (truncated) later in the run.
+// The log's record once this run has headed it: the header line is built and written (recreating the
+// log) when this run has not yet written it. The log is remembered with memory taken before the
+// header is written: remembering can then no longer fail, and a remembered log is never recreated
+// (truncated) later in the run. Null on failure.
 template <typename AddFields>
-int write_header_if_pending(const output_tree &tree, raw_log_state &state, const char *name,
-                            std::size_t capacity, AddFields add) {
-    if (!header_pending(state, name)) {
-        return 0;
-    }
-    std::string key;
-    try {
-        key.assign(name);
-        state.headed_logs.reserve(state.headed_logs.size() + 1);
-    } catch (const std::bad_alloc &) {
-        return -1;
+const headed_log *headed(const output_tree &tree, raw_log_state &state, const char *name,
+                         std::size_t capacity, AddFields add) {
+    if (const headed_log *done = find_headed_log(state, name)) {
+        return done;
     }
     csv_line line;
     csv_line_init(line, state.header_buffer, capacity);
-    if (add(line) != 0 || csv_line_end(line) != 0 || write_line(tree, name, line, false) != 0) {
-        return -1;
+    if (add(line) != 0 || csv_line_end(line) != 0) {
+        return nullptr;
     }
-    state.headed_logs.push_back(std::move(key));
-    return 0;
+    headed_log log;
+    try {
+        log.name.assign(name);
+        log.header.assign(line.buffer, line.length);
+        state.headed_logs.reserve(state.headed_logs.size() + 1);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    if (write_output_file(tree, output_dir::power, name, log.header, false) != 0) {
+        return nullptr;
+    }
+    state.headed_logs.push_back(std::move(log));
+    return &state.headed_logs.back();
+}
+
+int append_line(const output_tree &tree, const headed_log &log, const csv_line &line) {
+    return append_output_line(tree, output_dir::power, log.name.c_str(), log.header,
+                              std::string_view(line.buffer, line.length));
 }
 
 } // namespace
 
 bool header_pending(const raw_log_state &logs, const char *name) {
-    for (const std::string &done : logs.headed_logs) {
-        if (done == name) {
-            return false;
-        }
-    }
-    return true;
+    return find_headed_log(logs, name) == nullptr;
 }
 
 device_log find_device_log(const device_sample &device) {
@@ -108,9 +118,9 @@ int add_log_label_fields(csv_line &line, const device_sample &device, std::strin
     return 0;
 }
 
-int write_device_log_header(const output_tree &tree, raw_log_state &logs, const device_log &log,
-                            const device_sample &device) {
-    return write_header_if_pending(tree, logs, log.name, k_device_line_capacity, [&](csv_line &line) {
+const headed_log *headed_device_log(const output_tree &tree, raw_log_state &logs, const device_log &log,
+                                    const device_sample &device) {
+    return headed(tree, logs, log.name, k_device_line_capacity, [&](csv_line &line) {
         if (csv_line_add_field(line, "time") != 0 || csv_line_add_field(line, "atime") != 0 ||
             csv_line_add_field(line, "acc") != 0) {
             return -1;
@@ -119,7 +129,7 @@ int write_device_log_header(const output_tree &tree, raw_log_state &logs, const 
     });
 }
 
-int write_device_log_line(const output_tree &tree, raw_log_state &logs, const device_log &log,
+int write_device_log_line(const output_tree &tree, raw_log_state &logs, const headed_log &log,
                           const device_sample &device, double cycle_time_s) {
     // Only this device's own latch time and count belong on its line; a missing one stays empty.
     csv_line line;
@@ -135,7 +145,7 @@ int write_device_log_line(const output_tree &tree, raw_log_state &logs, const de
     if (rc != 0) {
         return -1;
     }
-    return write_line(tree, log.name, line, true);
+    return append_line(tree, log, line);
 }
 
 } // namespace
@@ -143,26 +153,25 @@ int write_device_log_line(const output_tree &tree, raw_log_state &logs, const de
 int write_device_log(const output_tree &tree, raw_log_state &logs, const device_sample &device,
                      double cycle_time_s) {
     const device_log log = find_device_log(device);
-    if (!log.named || write_device_log_header(tree, logs, log, device) != 0) {
+    const headed_log *headed = log.named ? headed_device_log(tree, logs, log, device) : nullptr;
+    if (headed == nullptr) {
         return -1;
     }
-    return write_device_log_line(tree, logs, log, device, cycle_time_s);
+    return write_device_log_line(tree, logs, *headed, device, cycle_time_s);
 }
 
 int write_system_log(const output_tree &tree, raw_log_state &logs, const cycle_snapshot &snapshot) {
-    const char *name = "system_raw";
-    const int header_rc =
-        write_header_if_pending(tree, logs, name, k_system_line_capacity, [](csv_line &line) {
-            int rc = csv_line_add_field(line, "time");
-            rc |= csv_line_add_field(line, "gpufreq");
-            for (const char *column :
-                 {"cpufreq0", "cpufreq1", "cpufreq2", "cpufreq3", "cpufreq4", "cpufreq5", "cpufreq6",
-                  "cpufreq7", "perf_now", "battery_soc", "fan_rpm", "fan_pwm", "bcl0", "bcl0_v", "bcl1_v"}) {
-                rc |= csv_line_add_field(line, column);
-            }
-            return rc;
-        });
-    if (header_rc != 0) {
+    const headed_log *log = headed(tree, logs, k_system_log, k_system_line_capacity, [](csv_line &line) {
+        int rc = csv_line_add_field(line, "time");
+        rc |= csv_line_add_field(line, "gpufreq");
+        for (const char *column :
+             {"cpufreq0", "cpufreq1", "cpufreq2", "cpufreq3", "cpufreq4", "cpufreq5", "cpufreq6", "cpufreq7",
+              "perf_now", "battery_soc", "fan_rpm", "fan_pwm", "bcl0", "bcl0_v", "bcl1_v"}) {
+            rc |= csv_line_add_field(line, column);
+        }
+        return rc;
+    });
+    if (log == nullptr) {
         return -1;
     }
 
@@ -185,24 +194,22 @@ int write_system_log(const output_tree &tree, raw_log_state &logs, const cycle_s
     if (rc != 0) {
         return -1;
     }
-    return write_line(tree, name, line, true);
+    return append_line(tree, *log, line);
 }
 
 int write_thermal_log(const output_tree &tree, raw_log_state &logs, const cycle_snapshot &snapshot) {
-    const char *name = "thermal_raw";
-    const int header_rc =
-        write_header_if_pending(tree, logs, name, k_thermal_line_capacity, [&](csv_line &line) {
-            if (csv_line_add_field(line, "time") != 0) {
+    const headed_log *log = headed(tree, logs, k_thermal_log, k_thermal_line_capacity, [&](csv_line &line) {
+        if (csv_line_add_field(line, "time") != 0) {
+            return -1;
+        }
+        for (const thermal_sample &zone : snapshot.thermal) {
+            if (csv_line_add_text(line, *zone.type) != 0) {
                 return -1;
             }
-            for (const thermal_sample &zone : snapshot.thermal) {
-                if (csv_line_add_text(line, *zone.type) != 0) {
-                    return -1;
-                }
-            }
-            return 0;
-        });
-    if (header_rc != 0) {
+        }
+        return 0;
+    });
+    if (log == nullptr) {
         return -1;
     }
     csv_line line;
@@ -218,7 +225,7 @@ int write_thermal_log(const output_tree &tree, raw_log_state &logs, const cycle_
     if (csv_line_end(line) != 0) {
         return -1;
     }
-    return write_line(tree, name, line, true);
+    return append_line(tree, *log, line);
 }
 
 int write_energy_log(const output_tree &tree, raw_log_state &logs, const cycle_snapshot &snapshot) {
@@ -227,8 +234,8 @@ int write_energy_log(const output_tree &tree, raw_log_state &logs, const cycle_s
     }
     const energy_counters &counters = *snapshot.energy;
     const std::size_t count = std::min(snapshot.devices.size(), counters.devices.size());
-    const int header_rc =
-        write_header_if_pending(tree, logs, k_energy_log_name, k_thermal_line_capacity, [&](csv_line &line) {
+    const headed_log *log =
+        headed(tree, logs, k_energy_log_name, k_thermal_line_capacity, [&](csv_line &line) {
             int rc = csv_line_add_field(line, "time");
             for (std::size_t d = 0; d < count; ++d) {
                 rc |= add_log_label_fields(line, snapshot.devices[d]);
@@ -245,7 +252,7 @@ int write_energy_log(const output_tree &tree, raw_log_state &logs, const cycle_s
             }
             return rc;
         });
-    if (header_rc != 0) {
+    if (log == nullptr) {
         return -1;
     }
     csv_line line;
@@ -271,7 +278,7 @@ int write_energy_log(const output_tree &tree, raw_log_state &logs, const cycle_s
     if (rc != 0) {
         return -1;
     }
-    return write_line(tree, k_energy_log_name, line, true);
+    return append_line(tree, *log, line);
 }
 
 int publish_raw_logs(const output_tree &tree, raw_log_state &logs, const cycle_snapshot &snapshot) {
@@ -284,4 +291,23 @@ int publish_raw_logs(const output_tree &tree, raw_log_state &logs, const cycle_s
         return -1;
     }
     return snapshot.energy != nullptr ? write_energy_log(tree, logs, snapshot) : 0;
+}
+
+bool names_raw_log(const cycle_snapshot &snapshot, const char *file_name) {
+    // Every log's name ends in "_raw": most names are told apart by that alone.
+    const std::string_view name(file_name);
+    if (name.size() < 4 || name.substr(name.size() - 4) != "_raw") {
+        return false;
+    }
+    if (name == k_system_log || name == k_thermal_log ||
+        (snapshot.energy != nullptr && name == k_energy_log_name)) {
+        return true;
+    }
+    for (const device_sample &device : snapshot.devices) {
+        const device_log log = find_device_log(device);
+        if (log.named && name == log.name) {
+            return true;
+        }
+    }
+    return false;
 }

@@ -14,9 +14,16 @@ inline constexpr std::size_t k_device_line_capacity = 2048;
 inline constexpr std::size_t k_system_line_capacity = 2048;
 inline constexpr std::size_t k_thermal_line_capacity = 8192;
 
+// A log this run has recreated with its header; later passes only append to it.
+struct headed_log {
+    std::string name;
+    // The header line as the run's first write of the log had it, line feed included: a log that
+    // goes missing or empty later (rotated, removed, truncated) starts again with exactly this line.
+    std::string header;
+};
+
 struct raw_log_state {
-    // Logs this run has already recreated with their header; later passes only append to them.
-    std::vector<std::string> headed_logs;
+    std::vector<headed_log> headed_logs;
     // Header and data lines are built here, reused by every log of every pass.
     char header_buffer[k_thermal_line_capacity];
     char data_buffer[k_thermal_line_capacity];
@@ -36,8 +43,9 @@ struct device_log {
                                       std::size_t device);
 
 // Every device's log, then the system and thermal logs, from the snapshot and its log inputs. A log
-// is recreated with its header the first time this run writes it, and appended to afterwards. -1 at
-// the first failure. With the energy counters, energy_raw comes last.
+// is recreated with its header the first time this run writes it, and appended to afterwards; a log
+// found missing or empty then gets that same header before its line. With the energy counters,
+// energy_raw comes last. -1 at the first failure.
 [[nodiscard]] int publish_raw_logs(const output_tree &tree, raw_log_state &logs,
                                    const cycle_snapshot &snapshot);
 
@@ -59,3 +67,7 @@ inline constexpr const char *k_energy_log_name = "energy_raw";
 
 // True until this run has recreated the log `name` (in power/) with its header line.
 [[nodiscard]] bool header_pending(const raw_log_state &logs, const char *name);
+
+// True when `file_name` in power/ is a log that this cycle's logs write: system_raw, thermal_raw, or
+// the log of a device named in the snapshot.
+[[nodiscard]] bool names_raw_log(const cycle_snapshot &snapshot, const char *file_name);

@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -282,6 +283,30 @@ int replace_in_directory(int dir_fd, const char *base, std::string_view text, st
     return rc;
 }
 
+// Opens `name` in `dir_fd` for writing, never through a link and never blocking on a FIFO, and holds
+// it to the one rule for every file written in place: a regular file with a single link. `flags` adds
+// O_CREAT, O_EXCL or O_APPEND; no O_TRUNC, so that a file that is not ours is left exactly as it is.
+int open_regular_file(int dir_fd, const char *name, int flags, unique_fd &file, struct stat &st) {
+    file.reset(::openat(dir_fd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags,
+                        k_file_mode));
+    if (!file.valid()) {
+        return -errno;
+    }
+    if (::fstat(file.fd, &st) != 0) {
+        return -errno;
+    }
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 ? 0 : -EPERM;
+}
+
+// One write; a short one is a failure.
+int write_once(int fd, std::string_view text) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0) {
+        return -errno;
+    }
+    return static_cast<std::size_t>(written) == text.size() ? 0 : -EIO;
+}
+
 } // namespace
 
 int open_trusted_root(const char *root, uid_t self, unique_fd &out) {
@@ -320,29 +345,40 @@ directory_trust metrics_directory_trust(int dir_fd, uid_t self) {
 }
 
 int write_file_in_place(int dir_fd, const char *name, std::string_view text, bool append) {
-    // No O_TRUNC at open: a file that is not ours to write must be left exactly as it is. O_NONBLOCK
-    // keeps a FIFO without a reader from blocking the open.
-    const int flags =
-        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0);
-    unique_fd file(::openat(dir_fd, name, flags, k_file_mode));
-    if (!file.valid()) {
-        return -errno;
-    }
+    unique_fd file;
     struct stat st {};
-    if (::fstat(file.fd, &st) != 0) {
-        return -errno;
+    int rc = open_regular_file(dir_fd, name, O_CREAT | (append ? O_APPEND : 0), file, st);
+    if (rc == 0 && !append && ::ftruncate(file.fd, 0) != 0) {
+        rc = -errno;
     }
-    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
-        return -EPERM;
+    return rc == 0 ? write_once(file.fd, text) : rc;
+}
+
+int append_log_line(int dir_fd, const char *name, std::string_view header, std::string_view line) {
+    unique_fd file;
+    struct stat st {};
+    int rc = -ENOENT;
+    // Created only when missing: whatever appears at the name in between is opened as it stands.
+    for (int attempt = 0; attempt < 2 && (rc == -ENOENT || rc == -EEXIST); ++attempt) {
+        rc = open_regular_file(dir_fd, name, O_APPEND, file, st);
+        if (rc == -ENOENT) {
+            rc = open_regular_file(dir_fd, name, O_APPEND | O_CREAT | O_EXCL, file, st);
+        }
     }
-    if (!append && ::ftruncate(file.fd, 0) != 0) {
-        return -errno;
+    if (rc != 0) {
+        return rc;
     }
-    const ssize_t written = ::write(file.fd, text.data(), text.size());
+    if (st.st_size != 0) {
+        return write_once(file.fd, line);
+    }
+    // A new or emptied log: its header and the line in one write, header first.
+    iovec parts[2] = {{const_cast<char *>(header.data()), header.size()},
+                      {const_cast<char *>(line.data()), line.size()}};
+    const ssize_t written = ::writev(file.fd, parts, 2);
     if (written < 0) {
         return -errno;
     }
-    return static_cast<std::size_t>(written) == text.size() ? 0 : -EIO;
+    return static_cast<std::size_t>(written) == header.size() + line.size() ? 0 : -EIO;
 }
 
 int replace_file(int dir_fd, const char *name, std::string_view text, temporary_names &names) {

@@ -36,6 +36,12 @@ enum class directory_trust { trusted, foreign_owner, others_may_write };
 // file, or a file with other links is refused and left as it is.
 [[nodiscard]] int write_file_in_place(int dir_fd, const char *name, std::string_view text, bool append);
 
+// Appends `line` to the log `name` in `dir_fd`, held to the same rule. The log is opened without
+// O_CREAT; only when it does not exist (a rotation renamed it, an operator removed it) is it created,
+// with O_EXCL. A log so created, or found empty, gets `header` first, in the same write as the line.
+[[nodiscard]] int append_log_line(int dir_fd, const char *name, std::string_view header,
+                                  std::string_view line);
+
 // Temporary names for atomic replacement: a 64-bit secret from the kernel, stepped for each file.
 struct temporary_names {
     std::uint64_t seed = 0;

@@ -2,44 +2,65 @@
 
 #include "derive/energy.h"
 #include "publish/number_text.h"
+#include "publish/raw_logs.h"
 
 #include <algorithm>
-
-#include <array>
 #include <cctype>
+#include <cstdio>
+#include <new>
 #include <string_view>
 
 namespace {
 
 constexpr double k_uw_per_w = 1000000.0;
 
-// Writes one value file: the number in [text, end), then a line feed (there is room for it past end;
-// a null end is a number that did not fit). A name that sanitizes to nothing has no file of its own:
-// its path would name the directory itself and fail every pass.
-int write_value_file(const output_tree &tree, output_dir directory, const char *name, char *text, char *end) {
+// Writes one value file named `file_name` (already sanitized): the number in [text, end), then a line
+// feed (there is room for it past end; a null end is a number that did not fit).
+int write_value_file(const output_tree &tree, output_dir directory, const char *file_name, char *text,
+                     char *end) {
     if (end == nullptr) {
         return -1;
     }
     *end++ = '\n';
+    return write_output_file(tree, directory, file_name,
+                             std::string_view(text, static_cast<std::size_t>(end - text)), false);
+}
+
+int write_named_fixed(const output_tree &tree, output_dir directory, const char *file_name, double value,
+                      int precision) {
+    char text[k_number_text_capacity + 1];
+    return write_value_file(tree, directory, file_name, text,
+                            put_fixed(text, text + sizeof text - 1, value, precision));
+}
+
+// A reading's file is named after it. A name that sanitizes to nothing has no file of its own: its
+// path would name the directory itself and fail every pass.
+int write_fixed(const output_tree &tree, output_dir directory, const char *name, double value,
+                int precision) {
+    char file_name[k_name_capacity];
+    sanitize_name(file_name, sizeof file_name, name);
+    return file_name[0] == '\0' ? 0 : write_named_fixed(tree, directory, file_name, value, precision);
+}
+
+int write_integer(const output_tree &tree, output_dir directory, const char *name, std::int64_t value) {
     char file_name[k_name_capacity];
     sanitize_name(file_name, sizeof file_name, name);
     if (file_name[0] == '\0') {
         return 0;
     }
-    return write_output_file(tree, directory, file_name,
-                             std::string_view(text, static_cast<std::size_t>(end - text)), false);
-}
-
-int write_fixed(const output_tree &tree, output_dir directory, const char *name, double value,
-                int precision) {
     char text[k_number_text_capacity + 1];
-    return write_value_file(tree, directory, name, text,
-                            put_fixed(text, text + sizeof text - 1, value, precision));
+    return write_value_file(tree, directory, file_name, text,
+                            put_integer(text, text + sizeof text - 1, value));
 }
 
 int write_joules(const output_tree &tree, const char *name, std::int64_t nanojoules) {
+    char file_name[k_name_capacity];
+    sanitize_name(file_name, sizeof file_name, name);
+    if (file_name[0] == '\0') {
+        return 0;
+    }
     char text[k_number_text_capacity + 1];
-    return write_value_file(tree, output_dir::energy, name, text,
+    return write_value_file(tree, output_dir::energy, file_name, text,
                             put_joules(text, text + sizeof text - 1, nanojoules));
 }
 
@@ -64,9 +85,48 @@ int write_energy(const output_tree &tree, const cycle_snapshot &snapshot, const 
     return write_joules(tree, "vph_other", counters.vph_other.nanojoules);
 }
 
-int write_integer(const output_tree &tree, output_dir directory, const char *name, std::int64_t value) {
-    char text[k_number_text_capacity + 1];
-    return write_value_file(tree, directory, name, text, put_integer(text, text + sizeof text - 1, value));
+// True when the rail's file would be one of this cycle's logs; the name is then reported, once per run.
+bool takes_a_log_name(const output_tree &tree, const cycle_snapshot &snapshot, log_name_reports &logs,
+                      const std::string &label, const char *file_name) {
+    if (!names_raw_log(snapshot, file_name)) {
+        return false;
+    }
+    for (const std::string &done : logs.reported) {
+        if (done == file_name) {
+            return true;
+        }
+    }
+    try {
+        logs.reported.emplace_back(file_name);
+    } catch (const std::bad_alloc &) {
+        // Without memory to remember it, reporting again beats staying silent.
+    }
+    std::fprintf(stderr, "Warning: could not write reading \"%s\" to %s/%s/%s: a raw log has that name\n",
+                 label.c_str(), tree.root, output_dir_name(output_dir::power), file_name);
+    return true;
+}
+
+// Every device's rails, each in its file named after its label; with the logs beside them, a rail
+// named like a log gets none (its power still counts in the totals).
+int write_rails(const output_tree &tree, const cycle_snapshot &snapshot, log_name_reports *logs) {
+    for (const device_sample &device : snapshot.devices) {
+        for (const channel_sample &channel : device.power) {
+            if (channel.label == nullptr) {
+                continue;
+            }
+            char file_name[k_name_capacity];
+            sanitize_name(file_name, sizeof file_name, channel.label->c_str());
+            if (file_name[0] == '\0' ||
+                (logs != nullptr && takes_a_log_name(tree, snapshot, *logs, *channel.label, file_name))) {
+                continue;
+            }
+            if (write_named_fixed(tree, output_dir::power, file_name,
+                                  static_cast<double>(channel.value) / k_uw_per_w, 6) != 0) {
+                return -1;
+            }
+        }
+    }
+    return 0;
 }
 
 constexpr const char *k_backlight_name = "bl_power";
@@ -95,15 +155,13 @@ void sanitize_name(char *buffer, std::size_t capacity, const char *name) {
 
 namespace {
 
-// Every device's channels of one kind, each in its file named after its label.
-template <std::size_t N>
-int write_channels(const output_tree &tree, const cycle_snapshot &snapshot, output_dir directory,
-                   std::array<channel_sample, N> device_sample::*channels, double per_unit) {
+// Every device's voltage channels, each in its file named after its label.
+int write_voltages(const output_tree &tree, const cycle_snapshot &snapshot) {
     for (const device_sample &device : snapshot.devices) {
-        for (const channel_sample &channel : device.*channels) {
+        for (const channel_sample &channel : device.voltage) {
             if (channel.label != nullptr &&
-                write_fixed(tree, directory, channel.label->c_str(),
-                            static_cast<double>(channel.value) / per_unit, 6) != 0) {
+                write_fixed(tree, output_dir::voltage, channel.label->c_str(),
+                            static_cast<double>(channel.value) / 1000.0, 6) != 0) {
                 return -1;
             }
         }
@@ -113,8 +171,8 @@ int write_channels(const output_tree &tree, const cycle_snapshot &snapshot, outp
 
 } // namespace
 
-int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot) {
-    if (write_channels(tree, snapshot, output_dir::power, &device_sample::power, k_uw_per_w) != 0) {
+int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot, log_name_reports *logs) {
+    if (write_rails(tree, snapshot, logs) != 0) {
         return -1;
     }
     if (snapshot.backlight_present &&
@@ -131,7 +189,7 @@ int publish_value_tree(const output_tree &tree, const cycle_snapshot &snapshot) 
         return -1;
     }
 
-    if (write_channels(tree, snapshot, output_dir::voltage, &device_sample::voltage, 1000.0) != 0) {
+    if (write_voltages(tree, snapshot) != 0) {
         return -1;
     }
 

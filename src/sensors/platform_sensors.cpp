@@ -72,8 +72,8 @@ void sample_thermal(board_inventory &board, std::vector<thermal_sample> &thermal
     }
     for (std::size_t z = 0; z < board.zones.size(); ++z) {
         std::int64_t value = 0; // an unreadable zone reads 0
-        (void)read_i64(board.zones[z].temp, value);
-        thermal[z] = thermal_sample{&board.zones[z].type, value};
+        const bool read = read_i64(board.zones[z].temp, value);
+        thermal[z] = thermal_sample{&board.zones[z].type, read ? value : 0, read};
     }
 }
 
@@ -113,6 +113,7 @@ void sample_platform_sensors(board_inventory &board, cycle_snapshot &snapshot) {
         source_read_real(platform_paths::battery_percent, &real, source_trust::user_owned) == 0;
     f.battery_soc_x10 = battery_read ? round_x10(real) : 0;
     f.battery_soc_present = true;
+    f.battery_soc_read = battery_read;
 
     sample_fan(board, f);
     sample_bcl(board, f);

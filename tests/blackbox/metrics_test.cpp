@@ -187,6 +187,61 @@ TEST_F(metrics_daemon, a_failed_write_is_reported_once_retried_and_never_a_faile
     EXPECT_EQ(left, std::vector<std::string>{"vantrel.prom"}) << "no temporary file left behind";
 }
 
+// A zone whose temp became unreadable, a zone that went away, and the charger's file removed: their
+// figures leave the metrics, while the logs keep their columns with 0 in them.
+TEST_F(metrics_daemon, a_zone_or_the_battery_not_read_this_cycle_has_no_sample) {
+    ASSERT_FALSE(dir.path.empty());
+    const std::string file = dir.path + "/vantrel.prom";
+    fakeboard::child_process child = fakeboard::spawn(daemon_args({"-i", "50", "--raw", "--metrics", file}));
+    const auto metrics = [&] { return exposition::parse(support::try_read(file).value_or("")); };
+    ASSERT_TRUE(support::wait_until([&] { return metrics().samples.count("vantrel_cycles_total") == 1; }, 3));
+    EXPECT_EQ(support::count_exact_lines(read_file(file),
+                                         "# HELP vantrel_battery_charge_ratio Battery state of "
+                                         "charge reported by the charger, 0 to 1."),
+              1U);
+    EXPECT_EQ(metrics().samples.at("vantrel_battery_charge_ratio"), "0.875");
+    EXPECT_EQ(metrics().samples.at("vantrel_thermal_zone_celsius{zone=\"cpu3-thermal\"}"), "38");
+
+    ASSERT_EQ(::unlink("/run/vantrelcharger/battery_percent"), 0);
+    ASSERT_EQ(::unlink((fakeboard::zone_dir("thermal_zone3") + "/temp").c_str()), 0); // cpu3-thermal
+    fakeboard::remove_device(fakeboard::zone_dir("thermal_zone5"));                   // nsp-thermal
+    const double removed_at = exposition::value_of(metrics(), "vantrel_cycles_total");
+    // Two whole cycles after the removal.
+    ASSERT_TRUE(support::wait_until(
+        [&] { return exposition::value_of(metrics(), "vantrel_cycles_total") >= removed_at + 2; }, 3));
+    const exposition::parsed m = metrics();
+    ::kill(child.pid, SIGTERM);
+    const auto r = fakeboard::wait_for(child, 5);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+
+    ASSERT_THAT(m.problems, testing::IsEmpty());
+    EXPECT_EQ(m.samples.count("vantrel_battery_charge_ratio"), 0U);
+    EXPECT_EQ(m.samples.count("vantrel_thermal_zone_celsius{zone=\"cpu3-thermal\"}"), 0U);
+    EXPECT_EQ(m.samples.count("vantrel_thermal_zone_celsius{zone=\"nsp-thermal\"}"), 0U);
+    std::size_t zones = 0;
+    for (const auto &[series, value] : m.samples) {
+        zones += exposition::metric_name(series) == "vantrel_thermal_zone_celsius" ? 1 : 0;
+    }
+    EXPECT_EQ(zones, 10U) << "the other zones are still there";
+
+    // The logs keep one column per zone and the battery's, with 0 where nothing was read.
+    const auto system = lines_of(k_root + "/power/system_raw");
+    const auto header = fields_of(system.at(0));
+    const auto last = fields_of(system.back());
+    ASSERT_EQ(last.size(), header.size());
+    EXPECT_EQ(last.at(11), "0.0") << header.at(11);
+    const auto thermal = lines_of(k_root + "/power/thermal_raw");
+    const auto types = fields_of(thermal.at(0));
+    const auto temps = fields_of(thermal.back());
+    ASSERT_EQ(temps.size(), types.size());
+    for (std::size_t i = 1; i < types.size(); ++i) {
+        const bool gone = types[i] == "cpu3-thermal" || types[i] == "nsp-thermal";
+        EXPECT_EQ(temps[i] == "0.000", gone) << types[i] << " " << temps[i];
+    }
+}
+
 TEST_F(metrics_daemon, failed_passes_are_counted_and_still_published) {
     ASSERT_FALSE(dir.path.empty());
     const std::string file = dir.path + "/vantrel.prom";

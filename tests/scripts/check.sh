@@ -45,3 +45,59 @@ finish() {
   fi
   echo "$checks checks passed"
 }
+
+# For a test of an installed tree on the reference fake board, called with the test's own arguments:
+#   ROOT FAKEBOARD                 ROOT: a DESTDIR install (cmake --install) or a dpkg -x root
+#   --build BUILD_DIR FAKEBOARD    installs BUILD_DIR into a temporary ROOT first
+# runs SCRIPT again on the board as "SCRIPT --on-board ROOT" and exits with its status (77: no
+# private mount namespace here). On the board (--on-board ROOT) it returns with $root set, and makes
+# /var a tmpfs of the namespace: the rotation trusts only directories root owns, which the host's /var
+# is not in an ordinary user's namespace; the machine's own /var is never touched.
+on_board_with_install() { # SCRIPT ARGS...
+  local script=$1 emulator
+  shift
+  if [[ ${1:-} == --on-board ]]; then
+    root=$2
+    [[ $(findmnt -n -o SOURCE /run) == fakeboard ]] || {
+      echo "FAIL: not on a fake board (/run is not its tmpfs); refusing to mount over /var" >&2
+      exit 1
+    }
+    mount -t tmpfs -o mode=0755 board-var /var && mkdir -m 0755 /var/log /var/lib || {
+      echo "FAIL: cannot put a tmpfs over /var in the namespace" >&2
+      exit 1
+    }
+    return 0
+  fi
+  make_scratch
+  if [[ $1 == --build ]]; then
+    root=$tmp/root
+    DESTDIR=$root cmake --install "$2" >"$tmp/install.log" || {
+      cat "$tmp/install.log" >&2
+      echo "FAIL: cmake --install $2" >&2
+      exit 1
+    }
+    shift
+  else
+    root=$(realpath "$1")
+  fi
+  read -r -a emulator <<<"${VPM_EMULATOR:-}"
+  # The fake board needs a private mount namespace: root's own, or an ordinary user's user namespace.
+  if [[ ${CI:-} != true ]] && ! "${emulator[@]}" "$2" -- true 2>/dev/null; then
+    echo "skipped: the fake board cannot make a private mount namespace here"
+    exit 77
+  fi
+  # Not exec: the EXIT trap removes the temporary install root afterwards.
+  "${emulator[@]}" "$2" --board reference -- bash "$script" --on-board "$root"
+  exit
+}
+
+# The one file under ROOT whose path matches PATTERN (find -path).
+installed() { # ROOT PATTERN
+  local found
+  found=$(find "$1" -path "$2" \( -type f -o -type l \))
+  [[ -n $found && $(wc -l <<<"$found") -eq 1 ]] || {
+    echo "FAIL: not exactly one $2 under $1: '$found'" >&2
+    exit 1
+  }
+  echo "$found"
+}

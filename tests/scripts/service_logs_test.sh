@@ -4,8 +4,8 @@
 # reference fake board in this order:
 #   start; restart (stop, rotation, start); stop whose rotation failed, then start; stop.
 # Every line each run wrote must be in the rotated logs in /var/log/vantrel-power-monitor, each rotated
-# file byte for byte the log the run left, header first. /var/log and /var/lib are tmpfs inside the
-# board's private mount namespace; the machine's own are never touched.
+# file byte for byte the log the run left, header first. /var is a tmpfs inside the board's private
+# mount namespace; the machine's own is never touched.
 #
 #   service_logs_test.sh ROOT FAKEBOARD     ROOT: a DESTDIR install (cmake --install) or a dpkg -x root
 #   service_logs_test.sh --build BUILD_DIR FAKEBOARD      installs BUILD_DIR into a temporary ROOT first
@@ -13,48 +13,12 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/check.sh"
 
-if [[ ${1:-} != --on-board ]]; then
-  tmp=$(mktemp -d)
-  trap 'rm -rf "$tmp"' EXIT
-  if [[ $1 == --build ]]; then
-    root=$tmp/root
-    DESTDIR=$root cmake --install "$2" >"$tmp/install.log" || {
-      cat "$tmp/install.log" >&2
-      echo "FAIL: cmake --install $2" >&2
-      exit 1
-    }
-    shift
-  else
-    root=$(realpath "$1")
-  fi
-  read -r -a emulator <<<"${VPM_EMULATOR:-}"
-  # The fake board needs a private mount namespace: root's own, or an ordinary user's user namespace.
-  if [[ ${CI:-} != true ]] && ! "${emulator[@]}" "$2" -- true 2>/dev/null; then
-    echo "skipped: the fake board cannot make a private mount namespace here"
-    exit 77
-  fi
-  # Not exec: the EXIT trap removes the temporary install root afterwards.
-  "${emulator[@]}" "$2" --board reference -- bash "$0" --on-board "$root"
-  exit
-fi
+on_board_with_install "$0" "$@"
 
 # On the board, in its private mount namespace.
-root=$2
 read -r -a emulator <<<"${VPM_EMULATOR:-}"
-[[ $(findmnt -n -o SOURCE /run) == fakeboard ]] || {
-  echo "FAIL: not on a fake board (/run is not its tmpfs); refusing to mount over /var" >&2
-  exit 1
-}
-mount -t tmpfs -o mode=0755 service-test /var/log && mount -t tmpfs -o mode=0755 service-test /var/lib || {
-  echo "FAIL: cannot put tmpfs over /var/log and /var/lib in the namespace" >&2
-  exit 1
-}
 
-unit=$(find "$root" -path '*/systemd/system/vantrel-power-monitor.service' | head -n 1)
-[[ -f $unit ]] || {
-  echo "FAIL: no vantrel-power-monitor.service under $root" >&2
-  exit 1
-}
+unit=$(installed "$root" '*/systemd/system/vantrel-power-monitor.service') || exit 1
 directive() { sed -n "s/^$1=//p" "$unit"; }
 
 # A unit command line as this test runs it: "-" noted and dropped, $OPTIONS expanded, and each absolute

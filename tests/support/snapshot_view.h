@@ -133,8 +133,9 @@ struct snapshot_builder {
     void voltage_of(std::size_t device, const std::string &label, std::int64_t millivolts) {
         put(snapshot.devices.at(device).voltage, label, millivolts);
     }
-    void add_zone(const std::string &type, std::int64_t millidegrees) {
-        snapshot.thermal.push_back(thermal_sample{text(type), millidegrees});
+    // A zone read this cycle, or (read false) one whose temperature could not be read: 0, as sampled.
+    void add_zone(const std::string &type, std::int64_t millidegrees, bool read = true) {
+        snapshot.thermal.push_back(thermal_sample{text(type), read ? millidegrees : 0, read});
     }
     // The snapshot with its power totals derived, as the cycle hands it to publishing.
     const cycle_snapshot &derived() {

@@ -15,8 +15,9 @@ template <typename Publish> int with_tree_at(const char *root, Publish publish) 
     return publish(tree);
 }
 
+// The value tree as a run without --raw writes it.
 inline int publish_value_tree(const char *root, const cycle_snapshot &snapshot) {
-    return with_tree_at(root, [&](const output_tree &t) { return publish_value_tree(t, snapshot); });
+    return with_tree_at(root, [&](const output_tree &t) { return publish_value_tree(t, snapshot, nullptr); });
 }
 // The cycle's raw-log step: the log inputs read, then every device's log, the system and thermal logs.
 inline int publish_raw_logs(const char *root, monitor_state &state) {

@@ -69,6 +69,7 @@ TEST(metrics_text, units_are_converted_exactly) {
     f.perf_now_present = true;
     f.battery_soc_x10 = 875;
     f.battery_soc_present = true;
+    f.battery_soc_read = true;
     f.bcl_present = true;
     f.throttle_percent = 12.5;
     f.bcl0_mv = 3200;
@@ -170,6 +171,24 @@ TEST(metrics_text, same_names_get_an_index_label) {
     EXPECT_EQ(p.samples.count("vantrel_thermal_zone_celsius{zone=\"battery\",index=\"0\"}"), 1U);
     EXPECT_EQ(p.samples.count("vantrel_thermal_zone_celsius{zone=\"battery\",index=\"2\"}"), 1U);
     EXPECT_EQ(p.samples.count("vantrel_thermal_zone_celsius{zone=\"skin\"}"), 1U);
+}
+
+TEST(metrics_text, figures_not_read_this_cycle_have_no_sample) {
+    // The charger's file and the first of two zones of one type could not be read: sampling recorded
+    // them as 0, and 0 is a temperature or a charge a board can really have.
+    snapshot_builder b;
+    b.add_zone("battery", 0, false);
+    b.add_zone("skin", 0);
+    b.add_zone("battery", 31000);
+    system_figures f;
+    f.battery_soc_present = true;
+    const std::string text = build(b.snapshot, f);
+    const exposition::parsed p = exposition::parse(text);
+    EXPECT_THAT(text, Not(HasSubstr("vantrel_battery_charge_ratio")));
+    EXPECT_EQ(p.samples.count("vantrel_thermal_zone_celsius{zone=\"battery\",index=\"0\"}"), 0U);
+    // The other zone of that type keeps the series it has in every cycle.
+    EXPECT_EQ(p.samples.at("vantrel_thermal_zone_celsius{zone=\"battery\",index=\"2\"}"), "31");
+    EXPECT_EQ(p.samples.at("vantrel_thermal_zone_celsius{zone=\"skin\"}"), "0");
 }
 
 TEST(metrics_text, doubles_round_trip_and_buffer_is_reused) {

@@ -136,6 +136,7 @@ TEST_F(platform_sensors, bad_values_are_absent_battery_is_zero) {
     auto s = system();
     EXPECT_EQ(s["perf_now_x10"], 0) << "not-a-number gives 0";
     EXPECT_EQ(s["battery_soc_x10"], 0);
+    EXPECT_FALSE(cycle.system.battery_soc_read) << "a 0 that was not read";
     EXPECT_EQ(s["fan_rpm"], -1);
 
     write_file(k_battery, "57.25");
@@ -144,6 +145,7 @@ TEST_F(platform_sensors, bad_values_are_absent_battery_is_zero) {
     sample();
     s = system();
     EXPECT_EQ(s["battery_soc_x10"], 573);
+    EXPECT_TRUE(cycle.system.battery_soc_read);
     EXPECT_EQ(s["fan_rpm"], 150);
     EXPECT_EQ(s["perf_now_x10"], -12);
 }
@@ -223,6 +225,14 @@ TEST_F(platform_sensors, zones_need_type_and_temp_and_always_report) {
     EXPECT_EQ(cycle.thermal[0].millidegrees, 0);
     EXPECT_EQ(cycle.thermal[1].millidegrees, 2000);
     EXPECT_EQ(cycle.thermal[2].millidegrees, 0);
+    // Said apart from a real 0 by sampling itself.
+    EXPECT_FALSE(cycle.thermal[0].read);
+    EXPECT_TRUE(cycle.thermal[1].read);
+    EXPECT_FALSE(cycle.thermal[2].read);
+    write_file(fakeboard::zone_dir("thermal_zone2") + "/temp", "0\n");
+    sample();
+    EXPECT_EQ(cycle.thermal[2].millidegrees, 0);
+    EXPECT_TRUE(cycle.thermal[2].read);
 }
 
 TEST_F(platform_sensors, a_thousand_zones) {

@@ -12,6 +12,8 @@ declare -A VPM_PACKAGES=(
   [systemd]="cmake make g++ dpkg-dev systemd util-linux bsdutils mount logrotate"
   [plot]="gnuplot-nox fonts-dejavu-core python3"
   [report]="python3"
+  # vantrel-top: curses is in python3; its tests drive the view in tmux.
+  [top]="python3 tmux"
   [bench]="strace valgrind gawk binutils"
   [valgrind]="valgrind"
   [fuzz]="clang-14 libclang-rt-14-dev"

@@ -1,7 +1,9 @@
-# Installation (cmake --install) and Debian packages (cpack -G DEB): the daemon in sbin, its systemd
-# unit, the log rotation (configuration, timer and its service), /etc/default, the man page, and the
-# package's copyright and changelog.
+# Installation (cmake --install) and Debian packages (cpack -G DEB), one per component: "daemon", the
+# daemon in sbin, its systemd unit, the log rotation (configuration, timer and its service),
+# /etc/default, the man page, and the package's copyright and changelog; "tools", the tools package
+# (cmake/power_tools.cmake).
 include(GNUInstallDirs)
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME daemon)
 
 set(VPM_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "systemd system unit directory, relative to the prefix")
 
@@ -62,14 +64,19 @@ add_custom_command(
 add_custom_target(vpm_man_page ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/vantrel_power_monitor.8.gz)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/vantrel_power_monitor.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
-# Debian package. The staging install uses DESTDIR so that /etc stays /etc inside the package.
+# Debian packages. The staging install uses DESTDIR so that /etc stays /etc inside the package.
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL daemon tools)
 set(CPACK_PACKAGE_NAME vantrel-power-monitor)
+set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME vantrel-power-monitor)
+set(CPACK_DEBIAN_DAEMON_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "power monitor daemon for the Vantrel board")
-# The extended description, wrapped below 80 columns (dpkg shows it as it is); CPack puts the summary
-# above it as the synopsis.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "vantrel_power_monitor latches the board's MAX34417 power accumulators at a
+# Each component's description starts with its synopsis (no CPACK_PACKAGE_DESCRIPTION_SUMMARY, which
+# CPack would put above both); the extended description is wrapped below 80 columns (dpkg shows it as
+# it is).
+set(CPACK_DEBIAN_DAEMON_DESCRIPTION "power monitor daemon for the Vantrel board
+vantrel_power_monitor latches the board's MAX34417 power accumulators at a
 fixed period (1 s by default) and reads its platform sensors: clocks, GPU
 load, battery charge, fan, battery-current limiter and thermal zones. It
 publishes every value, with derived power totals, as a one-number text file
@@ -121,8 +128,9 @@ configure_file(packaging/debian/conffiles.in ${PROJECT_BINARY_DIR}/packaging/deb
 foreach(script postinst prerm postrm)
   configure_file(packaging/debian/${script} ${PROJECT_BINARY_DIR}/packaging/debian/${script} COPYONLY)
 endforeach()
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA
     ${PROJECT_BINARY_DIR}/packaging/debian/conffiles ${PROJECT_BINARY_DIR}/packaging/debian/postinst
     ${PROJECT_BINARY_DIR}/packaging/debian/prerm ${PROJECT_BINARY_DIR}/packaging/debian/postrm)
 
+include(cmake/power_tools.cmake)
 include(CPack)

@@ -13,6 +13,8 @@ declare -A VPM_PACKAGES=(
   [plot]="gnuplot-nox fonts-dejavu-core python3"
   [report]="python3"
   [bench]="strace valgrind binutils python3"
+  # vantrel-top: curses is in python3; its tests drive the view in tmux.
+  [top]="python3 tmux"
   [valgrind]="valgrind"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [static]="clang-tidy-14 clang-format-14 cppcheck python3"

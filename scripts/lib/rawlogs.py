@@ -382,3 +382,53 @@ def totals(streams):
     return Log("totals", ["time", "vph_total", "cores_total", "vph_other", "other_rails"],
                [array("d", times), array("d", (vph[i] for i in rows)), array("d", (cores[i] for i in rows)),
                 array("d", (vph[i] - others[i] for i in rows)), array("d", (others[i] for i in rows))])
+
+
+def read_tail(path, limit=8192):
+    """The header and the last whole line of a live log, read from its first and last few KiB only:
+    logs grow to megabytes and a live view reads them every period. Returns (header, fields), lists
+    of strings, either None when unavailable. A line is whole when it ends in a newline and has the
+    header's number of fields, so a line being appended is skipped. Links, FIFOs and devices are
+    refused (a reader may run as root over a directory others can write)."""
+    import stat  # here, so that this function stays self-contained
+
+    def fields(data):
+        try:
+            return next(csv.reader([data.decode("utf-8", errors="replace")]), None)
+        except csv.Error:
+            return None
+
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return None, None
+    try:
+        size = os.fstat(fd)
+        if not stat.S_ISREG(size.st_mode):
+            return None, None
+        size = size.st_size
+        want = limit
+        head = os.pread(fd, want, 0)
+        while b"\n" not in head and len(head) == want and want < 1 << 20:  # a board with many zones
+            want *= 8
+            head = os.pread(fd, want, 0)
+        end = head.find(b"\n")
+        header = fields(head[:end]) if end > 0 else None
+        if not header or header[0] != "time":
+            return None, None
+        while True:
+            start = max(end + 1, size - limit)
+            lines = os.pread(fd, size - start, start).split(b"\n")[:-1]  # the last piece has no newline
+            if start > end + 1:
+                lines = lines[1:]  # the first piece may begin inside a line
+            for line in reversed(lines):
+                row = fields(line)
+                if row is not None and len(row) == len(header):
+                    return header, row
+            if start == end + 1 or limit >= 1 << 20:
+                return header, None
+            limit *= 8
+    except OSError:
+        return None, None
+    finally:
+        os.close(fd)

@@ -39,6 +39,8 @@ check "table: totals" contains "$stdout" "vph_total"
 check "table: temperatures" contains "$stdout" "gpu-thermal"
 check "plot path printed" contains "$stdout" "plot: $out/raw-logs.png"
 check "nothing on stderr" test ! -s "$tmp/stderr"
+check "it ends with the command to watch the rails live" \
+  test "$(tail -n 2 "$stdout")" = "$(printf 'watch the rails live on the simulated board (q quits):\n  %s --live' "$src/scripts/demo")"
 
 # The daemon's own output: started, stopped by SIGTERM, no write errors.
 check "daemon started" contains "$out/daemon.log" "vantrel power monitor starting..."
@@ -112,5 +114,28 @@ for log in max34417_raw max34417_b_raw; do
       '$1 == r { found = 1; d = $6 - e; if (d < 0) d = -d } END { exit !(found && e > 0 && d <= 0.001 * e) }' "$tmp/report.csv"
   done
 done
+
+# That command, in a terminal: the rails live, q ends it with status 0 and stops its daemon.
+if command -v tmux >/dev/null; then
+  sock=$tmp/tmux.sock
+  tmux -u -S "$sock" -f /dev/null new-session -d -s live -x 80 -y 24 \
+    "cd '$tmp' && LANG=C.UTF-8 BUILD_DIR='$build' '$src/scripts/demo' --live; echo exit=\$?; sleep 30"
+  for _ in $(seq 100); do
+    tmux -S "$sock" capture-pane -p -t live >"$tmp/live"
+    grep -qE '^vph +max34417 +[0-9.]+ W' "$tmp/live" && break
+    sleep 0.1
+  done
+  check "--live: the rails on screen" grep -qE '^vph +max34417 +[0-9.]+ W' "$tmp/live"
+  tmux -S "$sock" send-keys -t live q
+  for _ in $(seq 50); do
+    tmux -S "$sock" capture-pane -p -t live >"$tmp/live"
+    grep -q '^exit=' "$tmp/live" && break
+    sleep 0.1
+  done
+  check "--live: q ends it with status 0" grep -q '^exit=0$' "$tmp/live"
+  tmux -S "$sock" kill-server
+else
+  fail "tmux is missing (scripts/lib/deps.sh, group top)"
+fi
 
 finish

@@ -21,7 +21,7 @@ import rawlogs
 # power/ holds the rails, these four derived figures and the raw logs (*_raw).
 TOTALS = ("vph_total", "cores_total", "vph_other", "bl_power")
 ENERGY_TOTALS = ("vph_total", "cores_total", "vph_other")
-SYSTEM_LOG, THERMAL_LOG, ENERGY_LOG = "system_raw", "thermal_raw", "energy_raw"
+SYSTEM_LOG, THERMAL_LOG, ENERGY_LOG = rawlogs.SYSTEM_LOG, rawlogs.THERMAL_LOG, "energy_raw"
 DEFAULT_PERIOD = 1.0  # the daemon's default, until the tree tells
 VALUE_BYTES = 64  # a value file holds one number
 SNAPSHOT_BYTES = 1 << 20
@@ -284,8 +284,9 @@ def devices_from_logs(tree):
         if name in (SYSTEM_LOG, THERMAL_LOG, ENERGY_LOG):
             continue
         header, _ = rawlogs.read_tail(os.path.join(tree.root, "power", name))
-        if header and header[:3] == rawlogs.DEVICE_COLUMNS:
-            for label in header[3:]:
+        fixed = [column.name for column in rawlogs.DEVICE_COLUMNS]
+        if header and header[:len(fixed)] == fixed:
+            for label in header[len(fixed):]:
                 if sanitize(label):
                     devices[sanitize(label)] = name[:-4]
     return devices

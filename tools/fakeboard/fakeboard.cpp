@@ -70,7 +70,7 @@ int main(int argc, char **argv) {
         simulator = fork();
         if (simulator == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            fakeboard::run_simulator(board);
+            fakeboard::run_simulator(board, fakeboard::k_default_seed);
             _exit(0);
         }
     }

@@ -266,4 +266,91 @@ TEST(simulator, missing_sources_stay_missing) {
     EXPECT_FALSE(b.zones[5].temp_mc);
 }
 
+// Bursts: one pulse per slot, inside its slot, at times that vary from slot to slot and with the seed;
+// the integral is exact however the interval falls on the pulses.
+TEST(simulator, pulse_trains_integrate_exactly) {
+    const fakeboard::pulse_train train{2.0, 0.040, 0.25, 7};
+    const fakeboard::waveform w{0.3, {}, {train}};
+    std::vector<double> starts;
+    for (std::int64_t k = -8; k < 240; ++k) {
+        const double start = fakeboard::pulse_start(train, k);
+        ASSERT_GE(start, static_cast<double>(k) * 0.25) << k;
+        ASSERT_LE(start + 0.040, static_cast<double>(k + 1) * 0.25 + 1e-12) << k;
+        if (k >= 0) {
+            starts.push_back(start);
+        }
+    }
+    double shortest = 1.0, longest = 0.0;
+    for (std::size_t i = 1; i < starts.size(); ++i) {
+        shortest = std::min(shortest, starts[i] - starts[i - 1]);
+        longest = std::max(longest, starts[i] - starts[i - 1]);
+    }
+    EXPECT_LT(shortest, 0.08) << "pseudo-random times, not a fixed rhythm";
+    EXPECT_GT(longest, 0.40);
+    EXPECT_EQ(fakeboard::pulse_start(train, 17), fakeboard::pulse_start(train, 17));
+    const fakeboard::pulse_train other{2.0, 0.040, 0.25, 8};
+    EXPECT_NE(fakeboard::pulse_start(other, 17), fakeboard::pulse_start(train, 17));
+
+    // The energy of [a, b] counted pulse by pulse, against the integral.
+    const auto by_pulses = [&](double a, double b) {
+        double joules = 0.3 * (b - a);
+        for (std::int64_t k = static_cast<std::int64_t>(std::floor(a / 0.25)) - 1;
+             static_cast<double>(k) * 0.25 <= b; ++k) {
+            const double start = fakeboard::pulse_start(train, k);
+            joules += 2.0 * std::max(0.0, std::min(b, start + 0.040) - std::max(a, start));
+        }
+        return joules;
+    };
+    for (const auto &[a, b] : {std::pair{0.0, 60.0}, std::pair{1.2345, 1.3345}, std::pair{-1.01, 0.37},
+                               std::pair{starts[9] + 0.01, starts[9] + 0.02}, std::pair{12.0, 12.001}}) {
+        EXPECT_NEAR(fakeboard::integral_to(w, b) - fakeboard::integral_to(w, a), by_pulses(a, b), 1e-12)
+            << a << " to " << b;
+    }
+    // And against the value: a fine midpoint sum is off only where a step holds an edge of a pulse.
+    const double step = 1e-5;
+    double sum = 0.0;
+    for (double t = 5.0 + step / 2; t < 10.0; t += step) {
+        sum += fakeboard::value_at(w, t) * step;
+    }
+    EXPECT_NEAR(sum, fakeboard::integral_to(w, 10.0) - fakeboard::integral_to(w, 5.0), 2 * 21 * 2.0 * step);
+}
+
+// On the reference board the NSP rail bursts: most instantaneous readings are its base, some are 2 W
+// above it, so readings once a second miss or hit bursts and their trapezoid is far from the energy,
+// as on a real board. The input rail carries the bursts too.
+TEST(simulator, bursty_rails_read_apart_from_their_averages) {
+    const board layout = fakeboard::reference_board();
+    ASSERT_EQ(layout.chips[1].power_label[0], "nsp1");
+    const fakeboard::board_model m = fakeboard::make_model(layout);
+    const fakeboard::waveform &nsp = m.rails[1][0].power_w;
+    int in_burst = 0, samples = 0;
+    for (double t = 0.0; t < 120.0; t += 0.001) {
+        in_burst += fakeboard::value_at(nsp, t) > 2.2 ? 1 : 0;
+        ++samples;
+    }
+    const double share = static_cast<double>(in_burst) / samples;
+    EXPECT_GT(share, 0.14); // 40 ms in every 250 ms
+    EXPECT_LT(share, 0.18);
+    double worst = 0.0;
+    for (double from = 0.0; from < 120.0; from += 10.0) {
+        double trapezoid = 0.0;
+        for (double t = from; t < from + 10.0; t += 1.0) {
+            trapezoid += (fakeboard::value_at(nsp, t) + fakeboard::value_at(nsp, t + 1.0)) / 2;
+        }
+        const double exact = fakeboard::integral_to(nsp, from + 10.0) - fakeboard::integral_to(nsp, from);
+        worst = std::max(worst, std::fabs(trapezoid - exact) / exact);
+    }
+    EXPECT_GT(worst, 0.2) << "sampled once a second, the bursts are missed or overcounted";
+
+    double others_j = 0.0;
+    for (std::size_t c = 0; c < 2; ++c) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            if (c != 0 || k != 0) {
+                others_j += fakeboard::integral_to(m.rails[c][k].power_w, 100.0);
+            }
+        }
+    }
+    EXPECT_NEAR(fakeboard::integral_to(m.rails[0][0].power_w, 100.0), others_j / 0.9 + 0.4 * 100.0, 1e-9);
+}
+
 } // namespace

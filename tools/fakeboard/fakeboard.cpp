@@ -1,16 +1,26 @@
 // Runs a command on a fake board: a private mount namespace with tmpfs over /sys and /run, the board
 // laid out in it, and optionally a simulator that keeps the board's values moving.
 //
-//   fakeboard [--board reference|large[:CHIPS:ZONES]] [--simulate] [--] COMMAND [ARGS...]
+//   fakeboard [--board reference|large[:CHIPS:ZONES]] [--simulate [--seed N]] [--] COMMAND [ARGS...]
+//
+// With --simulate the accumulator devices are served through FUSE and see every latch, and the
+// simulation's ground truth goes to /run/fakeboard/truth.csv (accumulator_fs.h); the command starts
+// once the devices are served. A build without libfuse3 rewrites plain files instead.
 #include "board.h"
 #include "sandbox.h"
 #include "simulator.h"
+#if VPM_FAKEBOARD_FUSE
+#include "accumulator_fs.h"
+#endif
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,9 +31,74 @@ namespace {
 
 int usage() {
     std::fputs(
-        "usage: fakeboard [--board reference|large[:CHIPS:ZONES]] [--simulate] [--] COMMAND [ARGS...]\n",
+        "usage: fakeboard [--board reference|large[:CHIPS:ZONES]] [--simulate [--seed N]] [--] COMMAND "
+        "[ARGS...]\n",
         stderr);
     return 2;
+}
+
+bool parse_seed(const char *text, std::uint64_t *seed) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || text[0] == '-') {
+        return false;
+    }
+    *seed = value;
+    return true;
+}
+
+// Starts the simulation in a child process and waits until it serves the board. -1 (after saying why)
+// when it cannot.
+pid_t start_simulator(const fakeboard::board &board, std::uint64_t seed) {
+#if VPM_FAKEBOARD_FUSE
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "fakeboard: pipe: %s\n", std::strerror(errno));
+        return -1;
+    }
+    const pid_t simulator = fork();
+    if (simulator == 0) {
+        ::close(ready[0]);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        _exit(fakeboard::serve_simulation(board, seed, ready[1]));
+    }
+    ::close(ready[1]);
+    std::string said;
+    char buf[256];
+    for (ssize_t n = 0; (n = ::read(ready[0], buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno != EINTR) {
+            break;
+        }
+        if (n > 0) {
+            said.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(ready[0]);
+    if (simulator > 0 && said == "ready\n") {
+        return simulator;
+    }
+    if (said.rfind("error: ", 0) == 0) {
+        said.erase(0, 7);
+    }
+    while (!said.empty() && said.back() == '\n') {
+        said.pop_back();
+    }
+    std::fprintf(stderr, "fakeboard: the simulation did not start%s%s\n", said.empty() ? "" : ": ",
+                 said.c_str());
+    if (simulator > 0) {
+        kill(simulator, SIGKILL);
+        waitpid(simulator, nullptr, 0);
+    }
+    return -1;
+#else
+    const pid_t simulator = fork();
+    if (simulator == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        fakeboard::run_simulator(board, seed);
+    }
+    return simulator;
+#endif
 }
 
 } // namespace
@@ -31,6 +106,7 @@ int usage() {
 int main(int argc, char **argv) {
     fakeboard::board board = fakeboard::reference_board();
     bool simulate = false;
+    std::uint64_t seed = fakeboard::k_default_seed;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -40,6 +116,10 @@ int main(int argc, char **argv) {
             }
         } else if (arg == "--simulate") {
             simulate = true;
+        } else if (arg == "--seed" && i + 1 < argc) {
+            if (!parse_seed(argv[++i], &seed)) {
+                return usage();
+            }
         } else if (arg == "--") {
             ++i;
             break;
@@ -67,11 +147,9 @@ int main(int argc, char **argv) {
 
     pid_t simulator = -1;
     if (simulate) {
-        simulator = fork();
-        if (simulator == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            fakeboard::run_simulator(board);
-            _exit(0);
+        simulator = start_simulator(board, seed);
+        if (simulator < 0) {
+            return 125;
         }
     }
 

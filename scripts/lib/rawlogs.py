@@ -234,7 +234,10 @@ def _add_lines(lines, columns, header=None, headers=None):
                 kept += 1
                 continue
         if headers is not None and line.rstrip("\r") == header:
-            headers.append(base + kept)
+            # Header lines in a row start the same line: one index, so that memory follows the lines
+            # kept however many there are.
+            if not headers or headers[-1] != base + kept:
+                headers.append(base + kept)
             repeated += 1
     for i, column in enumerate(columns):
         column.extend(rows[i::width])

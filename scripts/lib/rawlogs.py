@@ -1,12 +1,14 @@
 """Reader of the raw CSV logs of vantrel_power_monitor --raw, shared by scripts/plot-raw,
 scripts/power-report and the demo's summary; the logs' format is described in docs/raw-logs.md.
 
-A run's logs are power/<device>_raw (time,atime,acc and four rails in W), power/system_raw and
-power/thermal_raw. Header fields may be quoted as in RFC 4180 (a zone type or label holding a comma or
-a quote); data lines are numbers only. Rotated parts (NAME.1, NAME.2.gz, ...) are read before the live
+A run's logs are power/<device>_raw (time,atime,acc and four rails in W), power/system_raw,
+power/thermal_raw and, with --energy, power/energy_raw (the energy counters: not a device log).
+Header fields may be quoted as in RFC 4180 (a zone type or label holding a comma or a quote); data
+lines are numbers only. Rotated parts (NAME.1, NAME.2.gz, ...) are read before the live
 log, oldest first. Logs come off boards and may be damaged or hostile: lines are streamed, and what is
 kept is one array of doubles per column, so memory follows the values kept, not the file's size.
 """
+import bisect
 import csv
 import gzip
 import itertools
@@ -26,6 +28,7 @@ Column = namedtuple("Column", "name unit decimals")
 
 SYSTEM_LOG = "system_raw"
 THERMAL_LOG = "thermal_raw"
+ENERGY_LOG = "energy_raw"
 TIME = Column("time", "s", 3)  # the cycle's time, the same on every log's line of the cycle
 # A device log: these three, then one rail per power channel, headed by the channel's label.
 DEVICE_COLUMNS = (TIME, Column("atime", "s", 4), Column("acc", "count", None))
@@ -39,6 +42,10 @@ SYSTEM_COLUMNS = (TIME, Column("gpufreq", "Hz", None),
 # label holds one of these markers.
 INPUT_RAIL = "vph"
 CORE_MARKERS = ("apc0", "apc1", "apc2", "nsp1", "nsp2")
+# energy_raw: the time, every device's four channel counters (discovery order, the device logs'
+# labels), these totals' counters, then the gap seconds of each of those columns, named GAP + its name.
+ENERGY_TOTALS = ("vph_total", "cores_total", "vph_other")
+GAP = "gap:"
 
 PART = re.compile(r"^(.+_raw)(?:\.(\d+))?(\.gz)?$")
 
@@ -59,6 +66,26 @@ def device_columns(labels):
 
 def thermal_columns(zone_types):
     return [TIME, *map(zone_column, zone_types)]
+
+
+def counter_column(name):
+    return Column(name, "J", 6)
+
+
+def gap_column(name):
+    return Column(GAP + name, "s", 9)
+
+
+def channel_names(labels):
+    """A device's column names for its channels' labels (None: no label): the label, or powerN."""
+    return [f"power{n}" if label is None else label for n, label in enumerate(labels, 1)]
+
+
+def energy_columns(devices):
+    """The columns of energy_raw for these devices (each a list of its channels' labels, None for no
+    label), in discovery order."""
+    names = [*(name for labels in devices for name in channel_names(labels)), *ENERGY_TOTALS]
+    return [TIME, *map(counter_column, names), *map(gap_column, names)]
 
 
 def system_unit(name):
@@ -159,12 +186,15 @@ def _lines(f):
         yield line
 
 
-def _header(lines):
-    """The first record, read as RFC 4180 (a quoted field may hold a line feed); None at the end."""
+def _header(lines, raw=None):
+    """The first record, read as RFC 4180 (a quoted field may hold a line feed); None at the end.
+    The lines it was read from are appended to RAW."""
     def whole():
         for line in lines:
             if line is None:
                 raise _Overlong()
+            if raw is not None:
+                raw.append(line)
             yield line
     return next(csv.reader(whole()), None)
 
@@ -190,20 +220,28 @@ def _blocks(f):
         yield ['"' if skipping else "".join(tail)]
 
 
-def _add_lines(lines, columns):
+def _add_lines(lines, columns, header=None, headers=None):
     """Appends the values of LINES to COLUMNS; returns how many were malformed: blank, with a quote
     (data fields are never quoted), the wrong number of fields, no time, or a field that is not a
-    finite number."""
-    kept, width, rows = 0, len(columns), array("d")
+    finite number. With HEADERS, a line that repeats the header's text HEADER is not malformed: the
+    index of the line after it is appended to HEADERS."""
+    kept, width, rows, base, repeated = 0, len(columns), array("d"), len(columns[0]), 0
     for line in filter(None, lines):
         if '"' not in line:
             fields = line.rstrip("\r").split(",")
             if len(fields) == width and fields[0] and (values := _values(fields)) is not None:
                 rows.extend(values)
                 kept += 1
+                continue
+        if headers is not None and line.rstrip("\r") == header:
+            # Header lines in a row start the same line: one index, so that memory follows the lines
+            # kept however many there are.
+            if not headers or headers[-1] != base + kept:
+                headers.append(base + kept)
+            repeated += 1
     for i, column in enumerate(columns):
         column.extend(rows[i::width])
-    return len(lines) - kept
+    return len(lines) - kept - repeated
 
 
 def _values(fields):
@@ -221,16 +259,18 @@ def _values(fields):
     return values if total - total == 0 or all(map(math.isfinite, values)) else None
 
 
-def _read_part(path, header, note):
+def _read_part(path, header, note, headers=None):
     """The header of one file, its data lines as one array of values per column, and the number of
     lines dropped as malformed; None when the file is left out (said why on stderr). A part read
-    only in part (a .gz that breaks off) is left out whole."""
+    only in part (a .gz that breaks off) is left out whole. With HEADERS, the indices of the lines
+    that follow a repetition of the header line are appended to it (see _add_lines)."""
     name = os.path.basename(path)
     opener = gzip.open if path.endswith(".gz") else open
+    raw = []
     try:
         with opener(path, "rt", newline="", encoding="utf-8", errors="replace") as f:
             lines = _lines(f)
-            first = _header(lines)
+            first = _header(lines, raw)
             if first is None:
                 note(f"{name} is empty")
                 return None
@@ -241,8 +281,10 @@ def _read_part(path, header, note):
                 note(f"{name}: its header differs from the earlier parts': skipped")
                 return None
             columns, dropped = [array("d") for _ in first], 0
+            # A header that took one line is recognised when it comes again.
+            text = raw[0].rstrip("\r\n") if len(raw) == 1 else None
             for block in _blocks(f):
-                dropped += _add_lines(block, columns)
+                dropped += _add_lines(block, columns, text, headers if text is not None else None)
     except _Overlong:
         note(f"{name} has no header line (its first line is longer than {LINE_LIMIT} characters)")
         return None
@@ -252,14 +294,20 @@ def _read_part(path, header, note):
     return first, columns, dropped
 
 
-def read_log(name, paths, note):
+def read_log(name, paths, note, headers=None):
     """One log from its files. Malformed data lines are dropped and counted: a log copied while the
-    daemon appends to it can end in half a line."""
+    daemon appends to it can end in half a line. With HEADERS, the index of every line that follows
+    a header line (that starts a later part, or repeats the header within a part) is appended to it."""
     header, data, dropped = None, None, 0
     for path in paths:
-        part = _read_part(path, header, note)
+        within = None if headers is None else []
+        part = _read_part(path, header, note, within)
         if part is None:
             continue
+        base = 0 if data is None else len(data[0])
+        if headers is not None:
+            headers.extend([base] if base else [])
+            headers.extend(base + i for i in within)
         if header is None:
             header, data, dropped = part
             continue
@@ -277,26 +325,138 @@ def read_log(name, paths, note):
 
 
 @dataclass
+class EnergyLog(Log):
+    """energy_raw, read whole (a window's edges are interpolated between the lines around them)."""
+    devices: list = field(default_factory=list)  # each device's four counter names, discovery order
+    runs: list = field(default_factory=list)  # (first, end) line indices of each daemon run
+
+    def counters(self):
+        """The index of every counter column: the channels', then the totals'."""
+        return range(1, (len(self.columns) + 1) // 2)
+
+    def gap_of(self, index):
+        """The index of the gap column of counter column INDEX."""
+        return index + len(self.counters())
+
+    def total(self, name):
+        return self.columns.index(name)
+
+    def at(self, index, first, end, t):
+        """Column INDEX at time T within the run of lines [first, end): linear between the lines
+        around T, the run's first or last value outside it."""
+        times, values = self.times, self.data[index]
+        i = bisect.bisect_right(times, t, first, end)
+        if i == first:
+            return values[first]
+        if i == end:
+            return values[end - 1]
+        t0 = times[i - 1]
+        return values[i - 1] + (values[i] - values[i - 1]) * (t - t0) / (times[i] - t0)
+
+    def spans(self, start=None, end=None):
+        """(first, end, s, e) of each run that overlaps [start, end] (either bound may be None):
+        its lines and the part [s, e] of the window it covers, s < e."""
+        for first, stop in self.runs:
+            s = self.times[first] if start is None else max(start, self.times[first])
+            e = self.times[stop - 1] if end is None else min(end, self.times[stop - 1])
+            if s < e:
+                yield first, stop, s, e
+
+    def change(self, index, start=None, end=None):
+        """How much column INDEX grew over [start, end]: over each run it overlaps, the value at the
+        window's end minus the value at its start, each interpolated within the interval holding
+        it. Time between runs is in none of them."""
+        return sum(self.at(index, f, stop, e) - self.at(index, f, stop, s)
+                   for f, stop, s, e in self.spans(start, end))
+
+    def seconds(self, start=None, end=None):
+        """The time of [start, end] that the runs cover."""
+        return sum(e - s for _, _, s, e in self.spans(start, end))
+
+
+def energy_layout(columns):
+    """The four counter names of each device of an energy_raw header, or None when the header is
+    not time, the counters, the totals, and a gap column for each counter."""
+    counters = len(columns) // 2
+    names, gaps = columns[1:counters + 1], columns[counters + 1:]
+    if columns[:1] != ["time"] or len(columns) % 2 == 0 or tuple(names[-3:]) != ENERGY_TOTALS \
+            or (counters - 3) % POWER_CHANNELS or gaps != [GAP + name for name in names]:
+        return None
+    channels = names[:-3]
+    return [channels[i:i + POWER_CHANNELS] for i in range(0, len(channels), POWER_CHANNELS)]
+
+
+def _run_starts(log, headers):
+    """The lines that start a run of the daemon: one whose time does not advance, one at which a
+    counter that cannot go back (a channel's, vph_total, cores_total, any gap) goes back, and one
+    after a header line that is a run's first (every channel counter 0). A header line before lines
+    that go on counting is a rotated part's (logrotate writes the header into the new log)."""
+    starts = {i for i in headers if 0 < i < len(log.times)}
+    channels = len(log.devices) * POWER_CHANNELS
+    starts = {i for i in starts if all(log.data[c][i] == 0 for c in range(1, channels + 1))}
+    vph_other = log.total("vph_other")
+    for c, values in enumerate(log.data):
+        if c != vph_other:
+            starts.update(i for i, (a, b) in enumerate(zip(values, itertools.islice(values, 1, None)), 1)
+                          if b < a or (c == 0 and b == a))
+    return sorted(starts)
+
+
+def read_energy_log(name, paths, note):
+    """energy_raw from its files, or None (said why). Lines with an empty field are dropped and
+    counted: the daemon writes every field of every line."""
+    headers = []
+    log = read_log(name, paths, note, headers)
+    if log is None:
+        return None
+    devices = energy_layout(log.columns)
+    if devices is None:
+        note(f"{name}: its header is not time, the channels' counters, {', '.join(ENERGY_TOTALS)} and a "
+             f"{GAP}NAME column for each: left out")
+        return None
+    # Fields are finite or empty (NaN), so a column's sum is NaN only when it has an empty field (a
+    # sum that overflows stays infinite).
+    whole = True if all(total == total for total in map(sum, log.data)) else \
+        [all(v == v for v in row) for row in zip(*log.data)]
+    if whole is not True:
+        note(f"{name}: dropped {whole.count(False)} line(s) with an empty field")
+        kept = list(itertools.accumulate(whole, initial=0))  # kept lines before each index
+        headers = [kept[i] for i in headers]
+        log.data = [array("d", itertools.compress(c, whole)) for c in log.data]
+        if not log.data[0]:
+            note(f"{name} has no data lines")
+            return None
+    energy = EnergyLog(log.name, log.columns, log.data, devices)
+    starts = _run_starts(energy, headers)
+    energy.runs = list(zip([0, *starts], [*starts, len(energy.times)]))
+    return energy
+
+
+@dataclass
 class Run:
     where: str  # the directory the logs were read from
     found: list  # the name of every log found there, readable or not
-    logs: list  # every readable log with a line in the window, by device name
+    logs: list  # every readable log with a line in the window, by device name (energy_raw apart)
     streams: list = field(default_factory=list)  # one per device, shared logs split
     system: Log = None
     thermal: Log = None
+    energy: EnergyLog = None  # energy_raw, whole: not cut to the window
 
     def found_devices(self):
-        return [name for name in self.found if name not in (SYSTEM_LOG, THERMAL_LOG)]
+        return [name for name in self.found if name not in (SYSTEM_LOG, THERMAL_LOG, ENERGY_LOG)]
 
 
 def read_run(path, note, start=None, end=None):
     """The logs under PATH, their lines in [start, end] (see window), split into the device streams,
-    the system log and the thermal log. A log that is none of these is named on stderr and left out
-    of the split."""
+    the system log and the thermal log; energy_raw whole, apart. A log that is none of these is named
+    on stderr and left out of the split."""
     where = logs_dir(path)
     files = log_files(where)
     run = Run(where, sorted(files, key=lambda n: n[:-4]), [])
     for name in run.found:
+        if name == ENERGY_LOG:
+            run.energy = read_energy_log(name, files[name], note)
+            continue
         log = read_log(name, files[name], note)
         if log is not None and (log := window(log, start, end)) is not None:
             run.logs.append(log)
@@ -382,6 +542,58 @@ def totals(streams):
     return Log("totals", ["time", "vph_total", "cores_total", "vph_other", "other_rails"],
                [array("d", times), array("d", (vph[i] for i in rows)), array("d", (cores[i] for i in rows)),
                 array("d", (vph[i] - others[i] for i in rows)), array("d", (others[i] for i in rows))])
+
+
+def match_counters(streams, energy):
+    """{stream index: device index of energy_raw} for the device streams whose counters energy_raw
+    holds. energy_raw names a device's counters by its labels only, so a stream is matched through
+    its log's header: when exactly one log has those labels and energy_raw has as many devices with
+    them as the log has streams (devices that share the log's name), in order; or just one such
+    device, the log's first stream (its header is that device's labels). Any other stream has no
+    counters that can be told apart."""
+    logs, groups = {}, {}
+    for i, s in enumerate(streams):
+        logs.setdefault(s.name.split("#")[0], []).append(i)
+    for g, labels in enumerate(energy.devices):
+        groups.setdefault(tuple(labels), []).append(g)
+    by_labels = Counter(tuple(rails(streams[members[0]])) for members in logs.values())
+    match = {}
+    for members in logs.values():
+        labels = tuple(rails(streams[members[0]]))
+        found = groups.get(labels, [])
+        if by_labels[labels] != 1:
+            continue
+        if len(found) == len(members):
+            match.update(zip(members, found))
+        elif len(found) == 1:
+            match[members[0]] = found[0]
+    return match
+
+
+def counter_names(energy):
+    """The name of each channel counter of energy_raw: its label, or "device<G>:<label>" (G its
+    device's position there) for a label that several devices share."""
+    labels = Counter(label for device in energy.devices for label in device)
+    return [label if labels[label] == 1 else f"device{g}:{label}"
+            for g, device in enumerate(energy.devices) for label in device]
+
+
+def interval_means(energy, index, start=None, end=None):
+    """(times, watts): each interval's mean power from counter column INDEX, at the interval's
+    start, for the intervals between two lines of one run within [start, end] (either may be None).
+    A gap's time is left out of its interval; an interval that is all gap has no mean."""
+    times, values, gaps = energy.times, energy.data[index], energy.data[energy.gap_of(index)]
+    at, watts = array("d"), array("d")
+    for first, stop in energy.runs:
+        for i in range(first + 1, stop):
+            t0, t1 = times[i - 1], times[i]
+            counted = t1 - t0 - (gaps[i] - gaps[i - 1])
+            if (start is None or t0 >= start) and (end is None or t1 <= end) and counted > 0:
+                mean = (values[i] - values[i - 1]) / counted
+                if math.isfinite(mean):  # hostile counters can overflow
+                    at.append(t0)
+                    watts.append(mean)
+    return at, watts
 
 
 def read_tail(path, limit=8192):

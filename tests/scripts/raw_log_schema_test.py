@@ -3,7 +3,9 @@
 (docs/raw-logs.md): every log's header, the format of every data field, the units of the columns
 read straight from the board, and the names: a device name holding "/", labels and zone types that
 need quoting, a channel without a label, two devices that share a name, and the value file of each
-rail. A change to either side alone fails here.
+rail; and with --energy, energy_raw: the counters of every device in discovery order under its own
+labels, the totals, and a gap column for each, read back by the reader as energy, never as a device
+log. A change to either side alone fails here.
 
   raw_log_schema_test.py SOURCE_DIR FAKEBOARD DAEMON
 
@@ -64,7 +66,7 @@ def zones():
 
 def run_daemon(case, emulator, daemon):
     root = f"/run/schema-{case}"
-    done = subprocess.run([*emulator, daemon, "--raw", "--once", "--root-dir", root],
+    done = subprocess.run([*emulator, daemon, "--raw", "--energy", "--once", "--root-dir", root],
                           capture_output=True, text=True)
     check(f"{case}: the daemon exits 0 ({done.stdout.strip()} {done.stderr.strip()})", done.returncode == 0)
     return root
@@ -148,7 +150,7 @@ def check_case(case, emulator, daemon, shared=False):
     names = {}  # log -> the labels of its header: the first device's of those that share it
     for device in devices:
         names.setdefault(rawlogs.log_name(read(os.path.join(device, "name"))), labels(device))
-    expected = sorted([*names, rawlogs.SYSTEM_LOG, rawlogs.THERMAL_LOG])
+    expected = sorted([*names, rawlogs.SYSTEM_LOG, rawlogs.THERMAL_LOG, rawlogs.ENERGY_LOG])
     found = sorted(e for e in os.listdir(logs) if e.endswith("_raw"))
     check(f"{case}: the logs {found} are {expected}", found == expected)
     lines_per_log = {log: sum(rawlogs.log_name(read(os.path.join(d, "name"))) == log for d in devices) for log in names}
@@ -157,6 +159,21 @@ def check_case(case, emulator, daemon, shared=False):
     check_log(case, os.path.join(logs, rawlogs.SYSTEM_LOG), rawlogs.SYSTEM_COLUMNS)
     check_log(case, os.path.join(logs, rawlogs.THERMAL_LOG),
               rawlogs.thermal_columns([read(os.path.join(z, "type")) for z in zones()]))
+    # energy_raw: every device's own labels, in discovery order (not the shared log's header).
+    energy = rawlogs.energy_columns([labels(d) for d in devices])
+    rows = check_log(case, os.path.join(logs, rawlogs.ENERGY_LOG), energy)
+    # --once: the first latch of a run counts nothing, so every counter and gap is 0.
+    check(f"{case}: energy_raw counts nothing in one cycle {rows}",
+          len(rows) == 1 and all(float(v) == 0 for v in rows[0][1:]))
+    notes = []
+    run = rawlogs.read_run(root, notes.append)
+    check(f"{case}: read without a note {notes}", notes == [])
+    check(f"{case}: energy_raw read as the energy log", run.energy is not None and run.energy.runs == [(0, 1)])
+    check(f"{case}: energy_raw is no device log", rawlogs.ENERGY_LOG not in run.found_devices()
+          and all(s.name != rawlogs.ENERGY_LOG for s in run.streams))
+    if run.energy is not None:
+        check(f"{case}: energy_raw's devices {run.energy.devices}",
+              run.energy.devices == [rawlogs.channel_names(labels(d)) for d in devices])
     if not shared:
         check_units(case, devices, root)
     # The value file of every labelled rail is named as the reader says.
@@ -192,9 +209,7 @@ def inside(emulator, daemon):
     # at the same time, split back into a stream per device by the reader.
     write(os.path.join(first, "name"), read(os.path.join(second, "name")))
     root, devices = check_case("shared", emulator, daemon, shared=True)
-    notes = []
-    run = rawlogs.read_run(root, notes.append)
-    check(f"shared: read without a note {notes}", notes == [])
+    run = rawlogs.read_run(root, print)
     streams = [s.name for s in run.streams]
     check(f"shared: the streams {streams}", streams == ["max34417_raw", "max34417_raw#2"])
     if len(run.streams) == 2:

@@ -121,6 +121,28 @@ class Damage(unittest.TestCase):
             self.assertLess(peak, 100, f"{name}: peak RSS {peak:.0f} MB")
             self.assertIn("\nvph,", csv, "the live log's lines are read")
 
+    def test_energy_raw_of_header_lines_only(self):
+        # energy_raw keeps an index where a header line starts a part of it: two million header
+        # lines in a row (a .gz of 78 kB) are one index, not two million.
+        header = ("time," + ",".join(["vph", "apc0", "apc1", "ddr", "vph_total", "cores_total", "vph_other"])
+                  + "," + ",".join(f"gap:{n}" for n in ["vph", "apc0", "apc1", "ddr", "vph_total", "cores_total",
+                                                         "vph_other"]) + "\n")
+        lines = "".join(f"{1000 + i:.3f}," + ",".join([f"{i:.6f}"] * 7) + "," + ",".join(["0.000000000"] * 7) + "\n"
+                        for i in range(3))
+        bomb = zlib.compressobj(9, zlib.DEFLATED, 31)
+        data = bomb.compress((header + lines).encode()) + b"".join(
+            bomb.compress(header.encode() * 100000) for _ in range(20)) + bomb.compress(lines.encode()) + bomb.flush()
+        rc, out, err, csv, peak, seconds = self.report(self.logs("headers", {"energy_raw.1.gz": data}))
+        self.assertEqual(rc, 0, err)
+        self.assertNotIn("malformed", err)
+        self.assertIn("energy: accumulated (exact)", out)
+        plain = gzip.compress((header + lines + lines.replace("100", "101")).encode())
+        *_, baseline, _ = self.report(self.logs("no-headers", {"energy_raw.1.gz": plain}))
+        # An index per header line would add about 19 MB.
+        self.assertLess(peak - baseline, 8, f"peak RSS {peak:.0f} MB, {baseline:.0f} MB without the header lines")
+        print(f"energy_raw of 2,000,000 header lines: peak {peak:.0f} MB ({baseline:.0f} MB without), "
+              f"{seconds:.1f} s CPU", file=sys.stderr)
+
     def test_memory_grows_by_the_values_kept(self):
         # A run of ten devices of four rails: what memory grows by with the lines is close to the
         # 8 bytes of each value kept, not the text or an object per value.

@@ -9,9 +9,9 @@ set(VPM_TOOL_COMMANDS
     vantrel-power-report=power-report
     vantrel-plot-raw=plot-raw
     vantrel-top=vantrel-top
-    # vantrel-energy-stat=energy-stat  <- add this line (and packaging/man/vantrel-energy-stat.1) once scripts/energy-stat exists
+    vantrel-energy-stat=energy-stat
 )
-set(VPM_TOOL_MODULES scripts/lib/rawlogs.py scripts/lib/powertree.py)
+set(VPM_TOOL_MODULES scripts/lib/rawlogs.py scripts/lib/powertree.py scripts/lib/marks.py)
 
 file(RELATIVE_PATH vpm_tools_from_bin ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_DATAROOTDIR}/vantrel-power-tools)
 set(vpm_tools_build ${PROJECT_BINARY_DIR}/packaging/tools)

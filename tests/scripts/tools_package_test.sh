@@ -61,7 +61,7 @@ for link in "$bin"/*; do
   check "$name: man page" test -f "$page"
   check "$name: man page renders without warnings" bash -c "out=\$(MANWIDTH=80 man --warnings -l '$page' 2>&1 >/dev/null) && [[ -z \$out ]]"
 done
-check "commands: the report, the plot and the live view" test "${commands[*]}" = "vantrel-plot-raw vantrel-power-report vantrel-top"
+check "commands: energy-stat, the plot, the report and the live view" test "${commands[*]}" = "vantrel-energy-stat vantrel-plot-raw vantrel-power-report vantrel-top"
 check "no deps.sh installed: the installed tools install nothing" test -z "$(find "$root" -name deps.sh)"
 
 # --- on the fake board: the packaged daemon with --raw --energy, the live view read from the root
@@ -77,6 +77,8 @@ PYTHONVERBOSE=1 "$bin/vantrel-top" --once >"$out/top.out" 2>"$out/top.err"
 echo $? >"$out/top.status"
 PYTHONVERBOSE=1 "$bin/vantrel-top" --stream --once >"$out/stream.out" 2>"$out/stream.err"
 echo $? >"$out/stream.status"
+PYTHONVERBOSE=1 "$bin/vantrel-energy-stat" --csv "$out/stat.csv" -- sleep 1.5 >"$out/stat.out" 2>"$out/stat.err"
+echo $? >"$out/stat.status"
 kill -TERM "$pid"
 wait "$pid"
 cp -a /run/power-monitor "$out/tree"
@@ -90,6 +92,10 @@ check "top --once: its modules from the root" modules_from_root "$tmp/board/top.
 check "top --stream: exit 0, one line" bash -c "[[ \$(cat '$tmp/board/stream.status') == 0 ]] &&
   grep -qE '^time=[0-9.]+ age=[0-9.]+ vph_total=[0-9.]+ .* battery=[0-9.]+\$' '$tmp/board/stream.out'"
 check "top --stream: its modules from the root" modules_from_root "$tmp/board/stream.err" powertree rawlogs
+
+check "energy-stat: exit 0, a figure per rail" bash -c "[[ \$(cat '$tmp/board/stat.status') == 0 ]] &&
+  grep -q '^vph,' '$tmp/board/stat.csv'"
+check "energy-stat: its modules from the root" modules_from_root "$tmp/board/stat.err" powertree rawlogs marks
 
 # --- the report and the plot on the run's logs
 run report "$bin/vantrel-power-report" "$tmp/board/tree"

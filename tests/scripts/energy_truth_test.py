@@ -5,9 +5,12 @@ channel's true energy since the start).
 
 One run of the daemon (--energy --raw -i 500) with `energy-stat -- sleep 5` and `energy-stat --` a
 command busy for 3 s in it:
-- power-report on its logs names its method and gives every rail's energy within 1e-3 of the truth,
-  over the whole run and over windows of it; the trapezoid of the same run's samples (the logs
-  without energy_raw) is more than 5 % off on a bursty rail. Both are printed.
+- power-report on its logs names its method and gives every rail's energy within 1e-4 of the truth,
+  over the whole run and over windows of it, plus what the daemon's latch readings allow: each comes
+  a little after its latch (tens of µs on a native build, milliseconds under an emulator on a loaded
+  machine), so an interval's counter is off by its true power × the change in that delay. The
+  trapezoid of the same run's samples (the logs without energy_raw) is more than 5 % off on a bursty
+  rail. Both are printed, with the largest delay.
 - each energy-stat figure agrees with the truth within its printed bound: the true energy of the
   span lies between the truth's growth over the latches inside it and over those around it, and the
   figure is within the bound of both; the bound is at most 2 × the largest rail power × the period.
@@ -36,7 +39,10 @@ import rawlogs  # noqa: E402
 
 ROOT = "/run/power-monitor"
 TRUTH = "/run/fakeboard/truth.csv"
-TOLERANCE = 1e-3  # relative, the counters against the truth
+TOLERANCE = 1e-3  # relative, energy-stat's figures against the truth's brackets
+EXACT = 1e-4  # relative, the counters against the truth beside what the latch readings allow
+ATIME_STEP = 1e-4  # s, the resolution of a device log's latch reading (atime)
+LATE = 0.05  # s, a latch reading later than this after its latch would belong to another one
 BURSTY = ("nsp", "apc2")  # the simulation's bursty rails: the NSP and the prime core
 failures, checks = [], 0
 
@@ -66,20 +72,33 @@ class Truth:
     """The truth of every rail, by the label its device log gives it."""
 
     def __init__(self, run):
-        devices, self.rails = truth_by_device(), {}
+        devices, self.rails, self.latest = truth_by_device(), {}, 0.0
         for s in run.streams:
             times, energies = devices[rawlogs.device_name(s)]
             for n, label in enumerate(rawlogs.rails(s)):
                 self.rails[label] = (times, energies[n])
 
-    def at_latch(self, label, t):
-        """The true energy at the truth's latch nearest to T (a daemon's latch reading, tens of µs
-        after the latch)."""
+    def latch_of(self, label, a):
+        """The index of the truth's latch that the daemon's latch reading A follows."""
+        times, _ = self.rails[label]
+        i = bisect.bisect_right(times, a + ATIME_STEP) - 1
+        late = a - times[i] if i >= 0 else float("inf")
+        self.latest = max(self.latest, late)
+        check(f"{label}: the latch reading {a:.4f} s follows a truth latch by less than {LATE} s ({late:.6f} s)",
+              -ATIME_STEP <= late < LATE)
+        return i
+
+    def over(self, label, readings):
+        """The true energy between the latches that the first and the last of the daemon's latch
+        READINGS follow, and what the readings allow a counter of those intervals to differ from it:
+        each interval's true power × (the change in the readings' delay + their resolution)."""
         times, energy = self.rails[label]
-        i = bisect.bisect_left(times, t)
-        i = min((j for j in (i - 1, i) if 0 <= j < len(times)), key=lambda j: abs(times[j] - t))
-        check(f"{label}: a truth latch within 2 ms of {t:.6f} s", abs(times[i] - t) < 2e-3)
-        return energy[i]
+        latches = [self.latch_of(label, a) for a in readings]
+        allowed = 0.0
+        for (i, a), (j, b) in zip(zip(latches, readings), zip(latches[1:], readings[1:])):
+            power = (energy[j] - energy[i]) / (times[j] - times[i]) if j > i else 0.0
+            allowed += abs(power) * (abs((b - times[j]) - (a - times[i])) + ATIME_STEP)
+        return energy[latches[-1]] - energy[latches[0]], allowed
 
     def bracket(self, label, t0, t1):
         """The true growth over the latches inside [t0, t1] and over those around it."""
@@ -136,10 +155,10 @@ def inside(emulator, daemon):
     check("without energy_raw the report names the trapezoid", "energy: sampled (trapezoid" in out)
     # Windows with edges at lines of the logs, so that the counters hold the edges exactly: the whole
     # run and its 3 s parts.
-    edges = {}  # label -> the daemon's latch (atime) of each line time
+    latched = {}  # label -> (line time, the daemon's latch reading) of each line that has one
     for s in run.streams:
         for label in rawlogs.rails(s):
-            edges[label] = {t: a for t, a in zip(s.times, s.data[1]) if a == a}
+            latched[label] = [(t, a) for t, a in zip(s.times, s.data[1]) if a == a]
     times = run.energy.times
     windows = [(times[0], times[-1])] + [(times[i], times[min(i + 6, len(times) - 1)])
                                          for i in range(0, len(times) - 6, 6)]
@@ -151,15 +170,17 @@ def inside(emulator, daemon):
         _, exact = report_csv(ROOT, *window)
         _, sampled = report_csv(sampled_dir, *window)
         for label in truth.rails:
-            true = truth.at_latch(label, edges[label][t1]) - truth.at_latch(label, edges[label][t0])
+            true, allowed = truth.over(label, [a for t, a in latched[label] if t0 <= t <= t1])
             error, trapezoid = exact[label] / true - 1, sampled[label] / true - 1
             print(f"{t0:9.3f} to {t1:9.3f}  {label:<10} {true:11.6f} {exact[label]:11.6f} {error:+10.2e} "
                   f"{sampled[label]:11.6f} {trapezoid:+10.3f}")
-            check(f"{t0} to {t1}: {label} {exact[label]} J within 1e-3 of the truth {true} J",
-                  abs(error) <= TOLERANCE)
+            check(f"{t0} to {t1}: {label} {exact[label]} J within {EXACT} of the truth {true} J "
+                  f"and the {allowed:.6f} J its latch readings allow",
+                  abs(exact[label] - true) <= EXACT * abs(true) + allowed)
             if any(m in label for m in BURSTY) and abs(trapezoid) > abs(worst[0]):
                 worst = (trapezoid, f"{label} over {t0:.3f} to {t1:.3f} s")
     print(f"the trapezoid's worst error on a bursty rail: {worst[0]:+.1%} ({worst[1]})")
+    print(f"the latest latch reading came {truth.latest * 1e3:.3f} ms after its latch")
     check(f"the trapezoid is more than 5 % off on a bursty rail ({worst[0]:+.1%})", abs(worst[0]) > 0.05)
 
     # energy-stat: within its bound of every energy the truth allows.

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -29,8 +30,12 @@ namespace {
 using support::fields_of;
 using support::lines_in;
 
-constexpr double k_tolerance = 1e-3;         // relative, every counter against the truth
-constexpr std::int64_t k_match_ns = 2000000; // a daemon's latch time and the simulation's latch
+// Relative, every counter against the truth, beside what the daemon's latch readings allow: each
+// reading comes a little after its latch (tens of us natively, milliseconds under an emulator on a
+// loaded machine), and an interval's counter is off by its true power times the change in that delay.
+constexpr double k_tolerance = 1e-4;
+constexpr std::int64_t k_late_ns = 20000000;     // a reading later than this after a latch is not its own
+constexpr std::int64_t k_atime_step_ns = 100000; // the resolution of a device log's atime
 
 using sections = std::map<std::string, std::vector<std::string>>;
 
@@ -135,10 +140,25 @@ std::map<std::string, double> with_totals(std::map<std::string, double> rails) {
     return rails;
 }
 
-// Every counter against the truth, and its gap seconds against the expected gap (0 unless given);
+// A total's allowance: the sum of its members'.
+std::map<std::string, double> with_total_allowances(std::map<std::string, double> rails) {
+    double all = 0.0;
+    for (const auto &[label, joules] : rails) {
+        all += joules;
+    }
+    rails["vph_total"] = rails["vph"];
+    rails["cores_total"] = rails["apc0"] + rails["apc1"] + rails["apc2_l3"] + rails["nsp1"];
+    rails["vph_other"] = all;
+    return rails;
+}
+
+// Every counter against the truth within k_tolerance and its allowance (J, by label), and its gap
+// seconds against the expected gap (0 unless given) within 2 ms and its allowance (s, by label);
 // prints the table the errors come from.
 void expect_counters_match(const energy_snapshot &s, const std::map<std::string, double> &truth,
-                           const std::map<std::string, double> &gap_s) {
+                           const std::map<std::string, double> &allowed_j,
+                           const std::map<std::string, double> &gap_s,
+                           const std::map<std::string, double> &allowed_gap_s) {
     std::printf("  %-12s %14s %14s %10s %10s %10s\n", "counter", "daemon (J)", "truth (J)", "rel. error",
                 "gap (s)", "gap error");
     double worst = 0.0;
@@ -148,18 +168,24 @@ void expect_counters_match(const energy_snapshot &s, const std::map<std::string,
         const double expected = truth.at(row.label);
         const double error = std::fabs(row.joules - expected) / std::fabs(expected);
         const double gap = gap_s.count(row.label) != 0 ? gap_s.at(row.label) : 0.0;
+        const double slack_j = allowed_j.count(row.label) != 0 ? allowed_j.at(row.label) : 0.0;
+        const double slack_s = allowed_gap_s.count(row.label) != 0 ? allowed_gap_s.at(row.label) : 0.0;
         worst = std::max(worst, error);
         worst_gap = std::max(worst_gap, std::fabs(row.gap_s - gap));
         std::printf("  %-12s %14.9f %14.9f %10.2e %10.6f %10.6f\n", row.label.c_str(), row.joules, expected,
                     error, row.gap_s, row.gap_s - gap);
-        EXPECT_LT(error, k_tolerance) << row.label << ": " << row.joules << " J, truth " << expected << " J";
-        EXPECT_NEAR(row.gap_s, gap, 2e-3) << row.label;
+        EXPECT_LE(std::fabs(row.joules - expected), k_tolerance * std::fabs(expected) + slack_j)
+            << row.label << ": " << row.joules << " J, truth " << expected << " J, allowed " << slack_j
+            << " J";
+        EXPECT_NEAR(row.gap_s, gap, 2e-3 + slack_s) << row.label;
     }
-    std::printf("  largest relative error %.2e (limit %.0e), largest gap error %.6f s (limit 0.002)\n", worst,
-                k_tolerance, worst_gap);
+    std::printf(
+        "  largest relative error %.2e (limit %.0e besides the readings' allowance), largest gap error "
+        "%.6f s (limit 0.002 besides it)\n",
+        worst, k_tolerance, worst_gap);
 }
 
-// The latch of `latches` nearest to `ns`; fails the test unless it is within k_match_ns.
+// The latch of `latches` nearest to `ns`; fails the test unless `ns` follows it by less than k_late_ns.
 std::size_t matching_latch(const std::vector<truth_latch> &latches, std::int64_t ns,
                            const std::string &what) {
     std::size_t best = 0;
@@ -171,8 +197,47 @@ std::size_t matching_latch(const std::vector<truth_latch> &latches, std::int64_t
     const std::int64_t offset = ns - latches.at(best).ns;
     std::printf("  %s: the daemon's latch time is %.1f us after the simulation's latch %zu\n", what.c_str(),
                 static_cast<double>(offset) / 1e3, best);
-    EXPECT_LT(std::llabs(offset), k_match_ns) << what;
+    EXPECT_GE(offset, -k_atime_step_ns) << what;
+    EXPECT_LT(offset, k_late_ns) << what;
     return best;
+}
+
+// The daemon's latch readings of a device, from its log's atime column, in order.
+std::vector<std::int64_t> log_readings_ns(const std::vector<std::string> &log) {
+    std::vector<std::int64_t> out;
+    for (std::size_t i = 1; i < log.size(); ++i) {
+        const std::vector<std::string> f = fields_of(log[i]);
+        if (f.size() > 1 && !f[1].empty()) {
+            out.push_back(std::llround(std::stod(f[1]) * 1e9));
+        }
+    }
+    return out;
+}
+
+// How long after `latch` the daemon's reading of it came: the first reading that follows it.
+double delay_s(const truth_latch &latch, const std::vector<std::int64_t> &readings) {
+    const auto it = std::lower_bound(readings.begin(), readings.end(), latch.ns - k_atime_step_ns);
+    if (it == readings.end() || *it - latch.ns >= k_late_ns) {
+        ADD_FAILURE() << "no latch reading within " << k_late_ns << " ns after the latch at " << latch.ns;
+        return 0.0;
+    }
+    return static_cast<double>(*it - latch.ns) / 1e9;
+}
+
+// What the readings allow a channel's counter over all of `latches` to differ from the truth: each
+// interval's true power x (the change in the readings' delay + their resolution).
+double allowed_joules(const std::vector<truth_latch> &latches, const std::vector<std::int64_t> &readings,
+                      std::size_t channel) {
+    double allowed = 0.0;
+    for (std::size_t i = 0; i + 1 < latches.size(); ++i) {
+        const truth_latch &a = latches[i];
+        const truth_latch &b = latches[i + 1];
+        const double power_w =
+            (b.joules[channel] - a.joules[channel]) / (static_cast<double>(b.ns - a.ns) / 1e9);
+        const double change_s = std::fabs(delay_s(b, readings) - delay_s(a, readings));
+        allowed += std::fabs(power_w) * (change_s + static_cast<double>(k_atime_step_ns) / 1e9);
+    }
+    return allowed;
 }
 
 // The daemon's first latch time of a device, from its log's atime column (seconds, 4 decimals: up to
@@ -284,6 +349,7 @@ echo '== log max34417_b'; cat /run/pm/power/max34417_b_raw
 echo '== truth'; cat /run/fakeboard/truth.csv
 )",
                            40);
+    std::map<std::string, double> allowed;
     if (skipped_) {
         GTEST_SKIP() << "no private namespace for the fake board";
     }
@@ -309,13 +375,14 @@ echo '== truth'; cat /run/fakeboard/truth.csv
         for (const counter_row &row : snapshot.rows) {
             if (row.device == name) {
                 rails[row.label] = latches[last].joules[row.channel] - latches[first].joules[row.channel];
+                allowed[row.label] = allowed_joules(latches, log_readings_ns(log), row.channel);
             }
         }
     }
     std::printf("  %zu and %zu latches, %.3f s from the first to the last\n", truth.at("max34417").size(),
                 truth.at("max34417_b").size(),
                 static_cast<double>(truth.at("max34417").back().ns - truth.at("max34417").front().ns) / 1e9);
-    expect_counters_match(snapshot, with_totals(rails), {});
+    expect_counters_match(snapshot, with_totals(rails), with_total_allowances(allowed), {}, {});
 }
 
 // The same with hwmon2's trigger read-only for about half a second: its channels' gap is the span
@@ -324,11 +391,13 @@ echo '== truth'; cat /run/fakeboard/truth.csv
 TEST_F(simulated_board, a_read_only_trigger_leaves_a_gap_of_its_span) {
     const sections s = run(R"(
 t=/sys/class/hwmon/hwmon2/accumulator_update
-"$@" -i 100 --energy --root-dir /run/pm >/dev/null 2>/run/daemon.err & pid=$!
+"$@" -i 100 --energy --raw --root-dir /run/pm >/dev/null 2>/run/daemon.err & pid=$!
 sleep 4; chmod a-w $t; sleep 0.55; chmod u+w $t
 sleep 3.5; kill -TERM $pid; wait $pid; echo "== status"; echo $?
 echo '== stderr'; cat /run/daemon.err
 echo '== snapshot'; cat /run/pm/energy/snapshot.csv
+echo '== log max34417'; cat /run/pm/power/max34417_raw
+echo '== log max34417_b'; cat /run/pm/power/max34417_b_raw
 echo '== truth'; cat /run/fakeboard/truth.csv
 )",
                            40);
@@ -370,9 +439,12 @@ echo '== truth'; cat /run/fakeboard/truth.csv
     EXPECT_LT(static_cast<double>(next_longest_ns) / 1e9, span_s / 2);
 
     std::map<std::string, double> rails;
+    std::map<std::string, double> allowed;
     std::map<std::string, double> gaps;
+    std::map<std::string, double> allowed_gaps;
     for (const std::string name : {"max34417", "max34417_b"}) {
         const std::vector<truth_latch> &device = truth.at(name);
+        const std::vector<std::int64_t> readings = log_readings_ns(s.at("log " + name));
         matching_latch(device, snapshot.latch_ns.at(name), name + " last latch");
         for (const counter_row &row : snapshot.rows) {
             if (row.device != name) {
@@ -382,14 +454,17 @@ echo '== truth'; cat /run/fakeboard/truth.csv
             if (name == "max34417") {
                 joules -= to.joules[row.channel] - from.joules[row.channel];
                 gaps[row.label] = span_s;
+                allowed_gaps[row.label] = std::fabs(delay_s(to, readings) - delay_s(from, readings));
             }
             rails[row.label] = joules;
+            allowed[row.label] = allowed_joules(device, readings, row.channel);
         }
     }
     for (const char *total : {"vph_total", "cores_total", "vph_other"}) {
         gaps[total] = span_s; // each has a member on hwmon2
+        allowed_gaps[total] = allowed_gaps["vph"];
     }
-    expect_counters_match(snapshot, with_totals(rails), gaps);
+    expect_counters_match(snapshot, with_totals(rails), with_total_allowances(allowed), gaps, allowed_gaps);
 }
 
 } // namespace

@@ -10,6 +10,9 @@ declare -A VPM_PACKAGES=(
   # nsenter, setpriv, pivot_root, findmnt (util-linux), script (bsdutils), mount; logrotate for the
   # package's Depends.
   [systemd]="cmake make g++ dpkg-dev systemd util-linux bsdutils mount logrotate"
+  # A fresh Debian 12 root for scripts/ci/fresh, made as root by mmdebstrap from Debian's archive (the
+  # keyring checks it); git bundles the commit under test, unshare, pivot_root and findmnt (util-linux).
+  [fresh]="mmdebstrap debian-archive-keyring git util-linux mount"
   [plot]="gnuplot-nox fonts-dejavu-core python3"
   [report]="python3"
   [bench]="strace valgrind binutils python3"

@@ -14,6 +14,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstdio>
 
 double cycle_time_seconds(const monitor_config &config, const timespec &start_time, const timespec &now) {
@@ -114,13 +115,17 @@ void answer_requests(monitor_state &state) {
 
 // One latch on request for every waiting client: the same pass as a cycle's latch, counted by the
 // same rules; nothing is published.
-void latch_on_request(monitor_state &state, const timespec &now) {
+void latch_on_request(monitor_state &state) {
     control_state &control = state.control;
     if (latch_accumulator_devices(state.board, state.controls, state.snapshot) != 0) {
         return;
     }
+    // The spacing counts from the pass's last latch, so that every device's latches on request are
+    // at least the spacing apart.
     control.latched_on_request = true;
-    control.last_requested_latch_ns = timespec_to_ns(now);
+    for (const device_sample &device : state.snapshot.devices) {
+        control.last_requested_latch_ns = std::max(control.last_requested_latch_ns, device.latched_ns);
+    }
     if (count_energy(state.derive.energy, state.snapshot) == 0) {
         state.snapshot.energy = &state.derive.energy;
     }
@@ -161,7 +166,7 @@ void wait_for_deadline(monitor_state &state, const timespec &deadline) {
                                      ? control.last_requested_latch_ns + k_requested_latch_spacing_ns
                                      : 0);
             if (reached(now, next_latch)) {
-                latch_on_request(state, now);
+                latch_on_request(state);
                 continue;
             }
             target = &earlier(*target, next_latch);

@@ -43,7 +43,11 @@ TEST_F(control_socket, lives_beside_the_lock_while_the_daemon_runs) {
     EXPECT_EQ(st.st_uid, 0U);
     fd_holder client(connect_client());
     ASSERT_GE(client.fd, 0) << std::strerror(-client.fd);
+    // Asked before the first cycle (a second after start): that cycle's latch, each device's first,
+    // serves it.
     const reply first = parse_reply(ask(client.fd));
+    EXPECT_EQ(first.sequence.at("max34417"), 1);
+    EXPECT_EQ(first.sequence.at("max34417_b"), 1);
 
     const fakeboard::process_result second = fakeboard::run(daemon_args({"-i", "100", "--energy"}), 10);
     EXPECT_EQ(second.exit_code, 1);
@@ -56,11 +60,13 @@ TEST_F(control_socket, lives_beside_the_lock_while_the_daemon_runs) {
     stop(child);
     EXPECT_NE(::lstat(k_socket.c_str(), &st), 0) << "removed at exit";
 
-    child = start({"-i", "100", "--energy", "--control-group", "4242"});
-    ASSERT_EQ(::lstat(k_socket.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0660U);
-    EXPECT_EQ(st.st_gid, 4242U);
-    stop(child);
+    for (const auto &[group, gid] : {std::pair{"4242", 4242U}, std::pair{"root", 0U}}) {
+        child = start({"-i", "100", "--energy", "--control-group", group});
+        ASSERT_EQ(::lstat(k_socket.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0660U) << group;
+        EXPECT_EQ(st.st_gid, gid) << group;
+        stop(child);
+    }
 }
 
 // In a child: take the given groups and an unprivileged user, then ask for a latch. Exit status 0

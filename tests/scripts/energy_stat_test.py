@@ -24,8 +24,8 @@ INSIDE = sys.argv[1:2] == ["--inside"]
 SOURCE_DIR = os.path.abspath(sys.argv[2] if INSIDE else sys.argv[1] if len(sys.argv) > 1 else ".")
 STAT = os.path.join(SOURCE_DIR, "scripts", "energy-stat")
 REPORT = os.path.join(SOURCE_DIR, "scripts", "power-report")
-sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts", "lib"))
-import rawlogs  # noqa: E402
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
+from vantrel_power import rawlogs  # noqa: E402
 
 ROOT = "/run/power-monitor"
 SNAPSHOT = f"{ROOT}/energy/snapshot.csv"

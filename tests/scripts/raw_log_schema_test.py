@@ -21,8 +21,8 @@ import subprocess
 import sys
 
 SOURCE_DIR = sys.argv[2] if sys.argv[1:2] == ["--inside"] else sys.argv[1] if len(sys.argv) > 1 else "."
-sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts", "lib"))
-import rawlogs  # noqa: E402
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
+from vantrel_power import rawlogs  # noqa: E402
 
 HWMON = "/sys/class/hwmon"
 THERMAL = "/sys/class/thermal"

@@ -107,21 +107,22 @@ endif()
 # same code: GLIBC_2.35 (_dl_find_object, used by the linked-in libgcc unwinder), or with a shared
 # libstdc++ GLIBC_2.34, CXXABI_1.3.9 and GCC_3.0. The package check compares them with the binary's
 # needed libraries and symbol versions.
-# logrotate: the units run it at every stop and start and from the timer.
+# logrotate: the units run it at every stop and start and from the timer. passwd: the postinst's groupadd
+# makes the control socket's group.
 if(VPM_STATIC)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "logrotate")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "logrotate, passwd")
 elseif(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   if(VPM_STATIC_LIBSTDCXX)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.35), logrotate")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.35), logrotate, passwd")
   else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5), logrotate")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5), logrotate, passwd")
   endif()
 else()
   # dpkg-shlibdeps' result is joined with these.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "logrotate")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "logrotate, passwd")
 endif()
 
 configure_file(packaging/debian/conffiles.in ${PROJECT_BINARY_DIR}/packaging/debian/conffiles @ONLY)

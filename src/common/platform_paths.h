@@ -29,6 +29,8 @@ inline constexpr const char *default_output_root = "/run/power-monitor";
 // output root so that asking for help never creates the tree.
 inline constexpr const char *lock_directory = "/run/vantrel-power-monitor";
 inline constexpr const char *lock_file = "/run/vantrel-power-monitor/lock";
+// With --energy: the control socket, where clients ask for latches (daemon/control.h).
+inline constexpr const char *control_socket = "/run/vantrel-power-monitor/control";
 
 // hwmon device names.
 inline constexpr const char *accumulator_name_prefix = "max34417";

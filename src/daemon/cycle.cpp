@@ -1,6 +1,7 @@
 #include "daemon/cycle.h"
 
 #include "common/time_helpers.h"
+#include "daemon/control.h"
 #include "daemon/monitor.h"
 #include "derive/derive.h"
 #include "publish/energy_snapshot.h"
@@ -11,6 +12,9 @@
 #include "sensors/accumulators.h"
 #include "sensors/platform_sensors.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cstdio>
 
 double cycle_time_seconds(const monitor_config &config, const timespec &start_time, const timespec &now) {
@@ -83,12 +87,64 @@ const timespec &earlier(const timespec &a, const timespec &b) {
     return reached(a, b) ? b : a;
 }
 
+timespec remaining(const timespec &now, const timespec &target) {
+    if (reached(now, target)) {
+        return timespec{};
+    }
+    timespec left{target.tv_sec - now.tv_sec, target.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+        left.tv_nsec += 1000000000L;
+        --left.tv_sec;
+    }
+    return left;
+}
+
+timespec from_ns(std::int64_t ns) {
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// Sends the latest counters to every waiting client; a reply that cannot be built is an error line.
+void answer_requests(monitor_state &state) {
+    control_state &control = state.control;
+    if (build_latch_reply(control.reply, state.snapshot, energy_run_of(state)) != 0) {
+        answer_waiting(control, "error,no counters\n");
+        return;
+    }
+    answer_waiting(control, control.reply);
+}
+
+// One latch on request for every waiting client: the same pass as a cycle's latch, counted by the
+// same rules; nothing is published.
+void latch_on_request(monitor_state &state) {
+    control_state &control = state.control;
+    if (latch_accumulator_devices(state.board, state.controls, state.snapshot) != 0) {
+        return;
+    }
+    // The spacing counts from the pass's last latch, so that every device's latches on request are
+    // at least the spacing apart.
+    control.latched_on_request = true;
+    for (const device_sample &device : state.snapshot.devices) {
+        control.last_requested_latch_ns = std::max(control.last_requested_latch_ns, device.latched_ns);
+    }
+    if (count_energy(state.derive.energy, state.snapshot) == 0) {
+        state.snapshot.energy = &state.derive.energy;
+    }
+    answer_requests(state);
+}
+
 } // namespace
 
-void wait_for_deadline(const timespec &deadline) {
+void wait_for_deadline(monitor_state &state, const timespec &deadline) {
     // A stop request ends the wait at most a second after it is seen, however long the period.
     // Without one, the wait goes in slices of at most a second, so that a request that lands
-    // between the flag check and the sleep is still seen within a second.
+    // between the flag check and the wait is still seen within a second.
+    //
+    // The wait is ppoll with a timeout recomputed from the absolute deadline at every call, rather
+    // than a timer descriptor set to it: one system call per wait, as the plain sleep it replaces,
+    // where a timer would add a timerfd_settime (and a read) to every cycle. Computed from the
+    // deadline, never from the previous wake-up, the timeout cannot move the schedule.
+    control_state &control = state.control;
+    const bool listening = control.listener.valid();
     bool stop_seen = false;
     timespec stop_by{};
     for (;;) {
@@ -100,14 +156,38 @@ void wait_for_deadline(const timespec &deadline) {
         }
         timespec slice_end = now;
         timespec_add_ms(slice_end, k_stop_grace_ms);
-        // Slept even when already due: an overdue deadline returns at once.
-        const timespec &target = earlier(deadline, stop_seen ? stop_by : slice_end);
-        const int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr);
-        if (rc == EINTR) {
-            continue;
+        const timespec &limit = stop_seen ? stop_by : slice_end;
+        const timespec *target = &earlier(deadline, limit);
+        // Waiting requests are served between cycles once the spacing allows; a request before the
+        // first cycle, or one whose turn would come at the deadline, is the cycle's to serve.
+        timespec next_latch{};
+        if (listening && requests_waiting(control) && state.board.devices_found && !reached(now, deadline)) {
+            next_latch = from_ns(control.latched_on_request
+                                     ? control.last_requested_latch_ns + k_requested_latch_spacing_ns
+                                     : 0);
+            if (reached(now, next_latch)) {
+                latch_on_request(state);
+                continue;
+            }
+            target = &earlier(*target, next_latch);
         }
-        if (&target == &deadline || stop_seen) {
+        // Called even when already due: an overdue deadline returns at once.
+        const bool due = reached(now, *target);
+        const timespec timeout = remaining(now, *target);
+        const std::size_t count = listening ? control_poll_set(control) : 0;
+        const int rc = ::ppoll(count != 0 ? control.polls.data() : nullptr, count, &timeout, nullptr);
+        if (rc > 0) {
+            handle_control_events(control);
+        }
+        const bool timed_out = rc == 0 || due;
+        if (!timed_out) {
+            continue; // a signal or a client: the targets are computed afresh
+        }
+        if (target == &deadline || (stop_seen && target == &stop_by)) {
             return;
+        }
+        if (target == &next_latch) {
+            continue;
         }
         // A whole slice passed with no interruption: a request seen now came within that slice,
         // so at most a second ago.
@@ -120,12 +200,18 @@ void wait_for_deadline(const timespec &deadline) {
 void run_cycle_loop(monitor_state &state, timespec &next_deadline) {
     const monitor_config &config = state.config;
     for (;;) {
-        wait_for_deadline(next_deadline);
+        wait_for_deadline(state, next_deadline);
         // From the previous deadline, not the wake-up: an overrun is caught up, never dropped.
         timespec_add_ms(next_deadline, static_cast<std::uint32_t>(config.period_ms));
 
-        if (run_cycle(state) == cycle_outcome::failed) {
+        const cycle_outcome outcome = run_cycle(state);
+        if (outcome == cycle_outcome::failed) {
             std::fprintf(stderr, "Error: Could not write to %s\n", config.output_root);
+        }
+        // The cycle's latch came after every waiting request: it serves them.
+        if (outcome != cycle_outcome::skipped && state.snapshot.energy != nullptr &&
+            requests_waiting(state.control)) {
+            answer_requests(state);
         }
 
         if (state.failure_count == k_max_failures) {

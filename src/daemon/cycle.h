@@ -18,9 +18,10 @@ enum class cycle_outcome { published, failed, skipped };
 [[nodiscard]] double cycle_time_seconds(const monitor_config &config, const timespec &start_time,
                                         const timespec &now);
 
-// Sleeps until the absolute CLOCK_MONOTONIC deadline. A stop request cuts the wait to at most a
-// second after it is seen; a signal otherwise never shortens it.
-void wait_for_deadline(const timespec &deadline);
+// Waits until the absolute CLOCK_MONOTONIC deadline. A stop request cuts the wait to at most a
+// second after it is seen; a signal otherwise never shortens it. With the control socket open, the
+// wait also serves its clients: latches on request are taken between cycles, never within one.
+void wait_for_deadline(monitor_state &state, const timespec &deadline);
 
 // Runs cycles on absolute deadlines until the sixth failed pass, --once, or a stop request.
 void run_cycle_loop(monitor_state &state, timespec &next_deadline);

@@ -30,9 +30,10 @@ constexpr const char *k_usage = "Usage: %s \n"
                                 "      --root-dir DIR     base output dir (default /run/power-monitor)\n"
                                 "      --raw              create _raw file\n"
                                 "      --metrics FILE     write Prometheus metrics to FILE (*.prom)\n"
-                                "      --energy           keep energy counters (energy/)\n";
+                                "      --energy           keep energy counters (energy/)\n"
+                                "      --control-group GROUP  GROUP may ask for latches too (--energy)\n";
 
-enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime, opt_metrics, opt_energy };
+enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime, opt_metrics, opt_energy, opt_control_group };
 
 // node_exporter's textfile collector reads only "*.prom" files.
 bool valid_metrics_file(const char *path) {
@@ -150,6 +151,7 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
         {"etime", no_argument, nullptr, opt_etime},
         {"metrics", required_argument, nullptr, opt_metrics},
         {"energy", no_argument, nullptr, opt_energy},
+        {"control-group", required_argument, nullptr, opt_control_group},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -184,6 +186,13 @@ parse_outcome parse_command_line(int argc, char **argv, monitor_config &config) 
             break;
         case opt_energy:
             config.count_energy = true;
+            break;
+        case opt_control_group:
+            if (parse_control_group(optarg, &config.control.group) != 0) {
+                std::fprintf(stderr, "Error: no such group: %s\n", optarg);
+                return parse_outcome::bad_option;
+            }
+            config.control.group_given = true;
             break;
         case 'h':
             print_usage(argc > 0 ? argv[0] : nullptr);
@@ -274,8 +283,18 @@ int monitor_main(int argc, char **argv) {
     set_measurement_mode(state.controls, "normal");
     set_update_mode(state.controls, update_mode::manual);
 
+    // Only now, with the lock held and the chips in manual mode: a second instance never gets here.
+    if (state.config.count_energy) {
+        const int rc = open_control_socket(state.control, state.config.control);
+        if (rc != 0) {
+            std::fprintf(stderr, "Warning: no latches on request: could not open %s: %s\n",
+                         platform_paths::control_socket, std::strerror(-rc));
+        }
+    }
+
     std::puts("vantrel power monitor starting...");
     run_cycle_loop(state, next_deadline);
+    close_control_socket(state.control);
     std::puts("vantrel power monitor quitting...");
     return 0;
 }

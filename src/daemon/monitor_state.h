@@ -3,6 +3,7 @@
 
 #include "common/snapshot.h"
 #include "common/unique_fd.h"
+#include "daemon/control.h"
 #include "derive/derive.h"
 #include "publish/energy_snapshot.h"
 #include "publish/metrics.h"
@@ -22,6 +23,7 @@ struct monitor_config {
     bool elapsed_time = false;
     const char *metrics_file = nullptr; // --metrics FILE, a name ending in ".prom"
     bool count_energy = false;          // --energy
+    control_access control;             // --control-group: who may use the control socket
 };
 
 struct monitor_state {
@@ -42,4 +44,5 @@ struct monitor_state {
     metrics_state metrics;                 // counts and the exposition buffer
     energy_snapshot_state energy_snapshot; // the snapshot file's buffer and temporary names
     int failure_count = 0;                 // failed publishing passes since start-up
+    control_state control;                 // with --energy: the control socket and its clients
 };

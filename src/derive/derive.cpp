@@ -71,9 +71,11 @@ power_totals sum_power_readings(const cycle_snapshot &snapshot) {
 
 void derive_cycle(derive_state &state, cycle_snapshot &snapshot) {
     derive_throttle(state.throttle, snapshot.system, snapshot.cycle_time_s);
-    snapshot.totals = sum_power_readings(snapshot);
     snapshot.energy = nullptr;
     if (state.count_energy && count_energy(state.energy, snapshot) == 0) {
         snapshot.energy = &state.energy;
+        // Before the totals: they add what the tree shows.
+        combine_period_power(state.energy, snapshot);
     }
+    snapshot.totals = sum_power_readings(snapshot);
 }

@@ -25,7 +25,7 @@ struct derive_state {
 
 // Fills the snapshot's derived figures. Called once per sampled cycle, after its time is taken,
 // whatever is published. With energy counting, the snapshot then points at the counters (none while
-// they could not be sized).
+// they could not be sized), and a period split by latches on request shows its combined averages.
 void derive_cycle(derive_state &state, cycle_snapshot &snapshot);
 
 // Sets figures.throttle_percent from the advance since the previous sampled cycle and remembers this

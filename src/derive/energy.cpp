@@ -2,6 +2,7 @@
 
 #include "derive/derive.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <string_view>
@@ -32,8 +33,10 @@ void count_device(device_energy &energy, const device_sample &device) {
         energy.missed_latch = energy.missed_latch || energy.latched_before;
         return;
     }
+    ++energy.sequence;
     if (energy.latched_before) {
         const std::int64_t elapsed_ns = device.latched_ns - energy.latch_ns;
+        ++energy.sub_intervals;
         const bool suspended = device.boot_offset_ns - energy.boot_offset_ns > k_suspend_threshold_ns;
         for (std::size_t n = 0; n < energy.channels.size(); ++n) {
             channel_energy &channel = energy.channels[n];
@@ -42,6 +45,13 @@ void count_device(device_energy &energy, const device_sample &device) {
                 add_gap(channel, elapsed_ns < 0 ? 0 : elapsed_ns);
             } else {
                 add_energy(channel, sample.value, elapsed_ns);
+            }
+            period_power &period = energy.period[n];
+            if (sample.read && elapsed_ns >= 0) {
+                period.uw_ns += static_cast<wide>(sample.value) * elapsed_ns;
+                period.ns += elapsed_ns;
+            } else {
+                period.unreadable = true;
             }
         }
     }
@@ -91,6 +101,30 @@ void add_energy(channel_energy &channel, std::int64_t average_uw, std::int64_t e
     const wide whole = product / k_uw_ns_per_nj;
     channel.remainder = static_cast<std::int64_t>(product % k_uw_ns_per_nj);
     channel.nanojoules = saturated(static_cast<wide>(channel.nanojoules) + whole);
+}
+
+void combine_period_power(energy_counters &counters, cycle_snapshot &snapshot) {
+    const std::size_t count = std::min(counters.devices.size(), snapshot.devices.size());
+    for (std::size_t d = 0; d < count; ++d) {
+        device_energy &energy = counters.devices[d];
+        device_sample &device = snapshot.devices[d];
+        // One sub-interval is the cycle's own: its average is already the period's.
+        const bool split = energy.sub_intervals > 1 && device.latch_written;
+        for (std::size_t n = 0; n < energy.period.size(); ++n) {
+            period_power &period = energy.period[n];
+            channel_sample &channel = device.power[n];
+            if (split && period.unreadable) {
+                channel = channel_sample{};
+            } else if (split && channel.read && period.ns > 0) {
+                // Rounded to the nearest microwatt, halves away from zero.
+                const wide half = period.ns / 2;
+                const wide sum = period.uw_ns >= 0 ? period.uw_ns + half : period.uw_ns - half;
+                channel.value = saturated(sum / period.ns);
+            }
+            period = period_power{};
+        }
+        energy.sub_intervals = 0;
+    }
 }
 
 int count_energy(energy_counters &counters, const cycle_snapshot &snapshot) {

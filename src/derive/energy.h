@@ -25,12 +25,23 @@ struct channel_energy {
     const std::string *label = nullptr;
 };
 
+// A cycle's period split by latches on request: each channel's sub-intervals since the previous
+// cycle's latch, so that the cycle publishes the period's mean power, not only its last piece's.
+struct period_power {
+    __extension__ __int128 uw_ns = 0; // Σ average × Δt
+    std::int64_t ns = 0;              // Σ Δt
+    bool unreadable = false;          // a sub-interval's average could not be read
+};
+
 struct device_energy {
     bool latched_before = false;     // a previous successful latch this run
+    std::int64_t sequence = 0;       // successful latch writes this run, cycles' and requests' alike
     bool missed_latch = false;       // a latch write failed since then
     std::int64_t latch_ns = 0;       // CLOCK_MONOTONIC of the previous successful latch
     std::int64_t boot_offset_ns = 0; // CLOCK_BOOTTIME − CLOCK_MONOTONIC then
     std::array<channel_energy, k_power_channels> channels{};
+    int sub_intervals = 0; // intervals ended since the previous cycle's latch, that one's included
+    std::array<period_power, k_power_channels> period{};
 };
 
 struct energy_total {
@@ -51,3 +62,7 @@ void add_energy(channel_energy &channel, std::int64_t average_uw, std::int64_t e
 // gaps, then the totals are summed from the channels. The first call sizes the counters (-1 when
 // memory ran out; nothing is counted then, and the next cycle tries again).
 [[nodiscard]] int count_energy(energy_counters &counters, const cycle_snapshot &snapshot);
+// At a cycle, after count_energy: a device whose period latches on request split gets each power
+// channel's Σ average × Δt / Σ Δt (to the microwatt) in place of its last sub-interval's average, or
+// the channel unreadable when a sub-interval's average was; the period sums start again.
+void combine_period_power(energy_counters &counters, cycle_snapshot &snapshot);

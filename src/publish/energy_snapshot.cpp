@@ -36,7 +36,8 @@ int add_total(rows &r, const char *name, const energy_total &total) {
     return end(r, rc);
 }
 
-int build(rows &r, const cycle_snapshot &snapshot, const energy_counters &counters, const energy_run &run) {
+int build(rows &r, const cycle_snapshot &snapshot, const energy_counters &counters, const energy_run &run,
+          bool latch_records) {
     begin(r, "vantrel-energy");
     if (end(r, csv_line_add_integer(r.line, 1)) != 0) {
         return -1;
@@ -67,6 +68,16 @@ int build(rows &r, const cycle_snapshot &snapshot, const energy_counters &counte
         if (end(r, rc) != 0) {
             return -1;
         }
+        if (latch_records) {
+            begin(r, "latch");
+            rc = csv_line_add_integer(r.line, static_cast<std::int64_t>(d));
+            rc |= energy.latched_before ? csv_line_add_integer(r.line, energy.latch_ns)
+                                        : csv_line_add_field(r.line, "");
+            rc |= csv_line_add_integer(r.line, energy.sequence);
+            if (end(r, rc) != 0) {
+                return -1;
+            }
+        }
         for (std::size_t n = 0; n < energy.channels.size(); ++n) {
             const channel_energy &channel = energy.channels[n];
             begin(r, "channel");
@@ -90,17 +101,29 @@ int build(rows &r, const cycle_snapshot &snapshot, const energy_counters &counte
 
 } // namespace
 
-int build_energy_snapshot(std::string &text, const cycle_snapshot &snapshot, const energy_run &run) {
+namespace {
+
+int build_text(std::string &text, const cycle_snapshot &snapshot, const energy_run &run, bool latch_records) {
     text.clear();
     if (snapshot.energy == nullptr) {
         return -1;
     }
     rows r{text, {}, {}};
     try {
-        return build(r, snapshot, *snapshot.energy, run);
+        return build(r, snapshot, *snapshot.energy, run, latch_records);
     } catch (const std::bad_alloc &) {
         return -1;
     }
+}
+
+} // namespace
+
+int build_energy_snapshot(std::string &text, const cycle_snapshot &snapshot, const energy_run &run) {
+    return build_text(text, snapshot, run, false);
+}
+
+int build_latch_reply(std::string &text, const cycle_snapshot &snapshot, const energy_run &run) {
+    return build_text(text, snapshot, run, true);
 }
 
 int publish_energy_snapshot(const output_tree &tree, energy_snapshot_state &state,

@@ -44,6 +44,13 @@ struct energy_snapshot_state {
 // not fit.
 [[nodiscard]] int build_energy_snapshot(std::string &text, const cycle_snapshot &snapshot,
                                         const energy_run &run);
+// The control socket's reply to a latch request: the same records, with each device's record followed
+// by its latch record:
+//   latch,POSITION,LATCH_NS,SEQUENCE          its last successful latch in CLOCK_MONOTONIC nanoseconds
+//                                             (empty before the first) and the count of its
+//                                             successful latch writes, cycles' and requests' alike
+// -1 when memory ran out or a field did not fit.
+[[nodiscard]] int build_latch_reply(std::string &text, const cycle_snapshot &snapshot, const energy_run &run);
 // Replaces energy/snapshot.csv with this cycle's counters. -1 on failure (the previous file stays).
 [[nodiscard]] int publish_energy_snapshot(const output_tree &tree, energy_snapshot_state &state,
                                           const cycle_snapshot &snapshot, const energy_run &run);

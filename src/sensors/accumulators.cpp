@@ -119,6 +119,23 @@ bool devices_ready(board_inventory &board, cycle_snapshot &snapshot) {
 
 } // namespace
 
+namespace {
+
+// Latches every chip in one quick pass before any value is read, so all devices share one moment.
+void latch_all(board_inventory &board, control_reports &reports, std::vector<device_sample> &samples,
+               std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        accumulator_device &device = board.devices[i];
+        device_sample &sample = samples[i];
+        sample.latch_written = write_control(reports, device.latch, "1");
+        const timespec latched = monotonic_now();
+        sample.boot_offset_ns = timespec_to_ns(boottime_now()) - timespec_to_ns(latched);
+        sample.latched_ns = timespec_to_ns(latched);
+    }
+}
+
+} // namespace
+
 int sample_accumulator_devices(board_inventory &board, control_reports &reports, cycle_snapshot &snapshot) {
     if (!devices_ready(board, snapshot)) {
         return -1;
@@ -126,16 +143,11 @@ int sample_accumulator_devices(board_inventory &board, control_reports &reports,
     std::vector<device_sample> &samples = snapshot.devices;
     const std::size_t count = std::min(board.devices.size(), samples.size());
 
-    // Latch every chip in one quick pass before any value is read, so all devices share one moment.
+    latch_all(board, reports, samples, count);
     for (std::size_t i = 0; i < count; ++i) {
-        accumulator_device &device = board.devices[i];
         device_sample &sample = samples[i];
-        sample.latch_written = write_control(reports, device.latch, "1");
-        const timespec latched = monotonic_now();
-        sample.boot_offset_ns = timespec_to_ns(boottime_now()) - timespec_to_ns(latched);
-        sample.name = load_once(device.name, device.name_path);
+        sample.name = load_once(board.devices[i].name, board.devices[i].name_path);
         sample.timestamped = sample.name != nullptr;
-        sample.latched_ns = timespec_to_ns(latched);
     }
 
     for (std::size_t i = 0; i < count; ++i) {
@@ -153,6 +165,25 @@ int sample_accumulator_devices(board_inventory &board, control_reports &reports,
             }
             sample.counted = sample.name != nullptr;
             sample.count = sample.counted ? value : 0;
+        }
+    }
+    return 0;
+}
+
+int latch_accumulator_devices(board_inventory &board, control_reports &reports, cycle_snapshot &snapshot) {
+    if (!board.devices_found) {
+        return -1;
+    }
+    std::vector<device_sample> &samples = snapshot.devices;
+    const std::size_t count = std::min(board.devices.size(), samples.size());
+    latch_all(board, reports, samples, count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const accumulator_device &device = board.devices[i];
+        for (std::size_t n = 0; n < device.power_average.size(); ++n) {
+            channel_sample &channel = samples[i].power[n];
+            std::int64_t value = 0;
+            channel.read = sysfs_read_i64(device.power_average[n].c_str(), &value) == 0;
+            channel.value = channel.read ? value : 0;
         }
     }
     return 0;

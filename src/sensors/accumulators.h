@@ -33,6 +33,13 @@ void set_update_mode(control_reports &reports, update_mode mode);
 [[nodiscard]] int sample_accumulator_devices(board_inventory &board, control_reports &reports,
                                              cycle_snapshot &snapshot);
 
+// A latch on request, between cycles: the same one quick pass of trigger writes and clock readings,
+// then every power%d_average into the snapshot's latch fields and channel values, and nothing else
+// (labels, names, voltages and counts are left as the last cycle read them). -1 before the first
+// cycle has found the devices.
+[[nodiscard]] int latch_accumulator_devices(board_inventory &board, control_reports &reports,
+                                            cycle_snapshot &snapshot);
+
 void load_log_labels(accumulator_device &device, device_sample &sample);
 void read_power_inputs(const accumulator_device &device, device_sample &sample);
 

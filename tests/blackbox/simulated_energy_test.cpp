@@ -18,9 +18,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#ifndef VPM_LATCH_CLIENT
+#define VPM_LATCH_CLIENT ""
+#endif
 #ifndef VPM_SIMULATING_FAKEBOARD
 #define VPM_SIMULATING_FAKEBOARD ""
 #endif
@@ -345,13 +349,50 @@ echo '== truth'; cat /run/fakeboard/truth.csv
     EXPECT_EQ(in_burst + at_base, static_cast<int>(s.at("bursts").size()));
 }
 
-// The daemon at -i 100 with --energy for about 110 cycles on bursty rails: every counter equals the
-// truth's energy from the daemon's first latch to its last, within 1e-4 beside what its latch
-// readings allow.
+// The latches the replies of the control socket report, by device name: (sequence, CLOCK_MONOTONIC ns),
+// in the order they came; and each reply's lines.
+struct replies {
+    std::map<std::string, std::vector<std::pair<std::int64_t, std::int64_t>>> latches;
+    std::vector<std::vector<std::string>> texts;
+};
+
+replies parse_replies(const std::vector<std::string> &lines) {
+    replies r;
+    std::map<std::string, std::string> names;
+    for (const std::string &line : lines) {
+        const std::vector<std::string> f = fields_of(line);
+        if (f[0] == "vantrel-energy") {
+            r.texts.emplace_back();
+        }
+        if (r.texts.empty()) {
+            ADD_FAILURE() << "reply line before a header: " << line;
+            continue;
+        }
+        r.texts.back().push_back(line);
+        if (f[0] == "device" && f.size() == 4) {
+            names[f[1]] = f[2];
+        } else if (f[0] == "latch" && f.size() == 4) {
+            r.latches[names[f[1]]].emplace_back(std::stoll(f[3]), std::stoll(f[2]));
+        }
+    }
+    return r;
+}
+
+// The daemon at -i 100 with --energy for about 110 cycles on bursty rails, with two bursts of 40
+// latches on request from the documented client: every latch on the board is the daemon's, each
+// reply's latch is the simulation's latch of that sequence number, each reply's counters and the
+// final snapshot's equal the truth's energy since the daemon's first latch, within 1e-4 beside what
+// its latch readings allow.
 TEST_F(simulated_board, energy_counters_agree_with_the_truth) {
-    const sections s = run(R"(
+    std::string client;
+    for (const std::string &word : fakeboard::command_words(VPM_LATCH_CLIENT)) {
+        client += (client.empty() ? "" : " ") + word;
+    }
+    const sections s = run("c='" + client + R"('
 "$@" -i 100 --energy --raw --root-dir /run/pm >/dev/null 2>/run/daemon.err & pid=$!
-sleep 12; kill -TERM $pid; wait $pid; echo "== status"; echo $?
+sleep 2.5; $c 40 >/run/replies; sleep 3; $c 40 >>/run/replies
+sleep 6.5; kill -TERM $pid; wait $pid; echo "== status"; echo $?
+echo '== replies'; cat /run/replies
 )" + k_energy_sections,
                            40);
     if (skipped_) {
@@ -363,16 +404,41 @@ sleep 12; kill -TERM $pid; wait $pid; echo "== status"; echo $?
     const energy_snapshot snapshot = parse_snapshot(s.at("snapshot"));
     const auto truth = truth_by_device(s.at("truth"));
     ASSERT_EQ(snapshot.rows.size(), 11U);
+    const replies answered = parse_replies(s.at("replies"));
+    ASSERT_EQ(answered.texts.size(), 80U);
 
     std::map<std::string, double> rails;
     std::map<std::string, double> allowed;
+    std::map<std::string, std::vector<std::int64_t>> readings_of;
     for (const std::string name : {"max34417", "max34417_b"}) {
         ASSERT_EQ(truth.count(name), 1U) << name;
         const std::vector<truth_latch> &latches = truth.at(name);
         const std::vector<std::string> &log = s.at("log " + name);
-        // Every cycle latched once, and only the daemon latched.
-        ASSERT_EQ(latches.size() + 1, log.size()) << name;
-        ASSERT_GE(latches.size(), 101U) << name << ": at least 100 intervals";
+        // The daemon's latch readings: its cycles' (the log's atime) and its replies' (exact).
+        std::vector<std::int64_t> readings = log_readings_ns(log);
+        const std::size_t cycles = readings.size();
+        std::set<std::int64_t> requested;
+        for (const auto &[sequence, ns] : answered.latches.at(name)) {
+            const auto near = std::lower_bound(readings.begin(), readings.begin() + static_cast<long>(cycles),
+                                               ns - k_atime_step_ns);
+            if (near == readings.begin() + static_cast<long>(cycles) || *near > ns + k_atime_step_ns) {
+                requested.insert(ns);
+            }
+        }
+        readings.insert(readings.end(), requested.begin(), requested.end());
+        std::sort(readings.begin(), readings.end());
+        readings_of[name] = readings;
+        // Every latch on the board was the daemon's: a cycle's or one on request.
+        ASSERT_EQ(latches.size(), cycles + requested.size()) << name;
+        ASSERT_GE(requested.size(), 60U) << name << ": latches on request, 10 ms apart at the most";
+        // A reply's sequence numbers the device's latches: its latch is the truth's latch of that number.
+        for (const auto &[sequence, ns] : answered.latches.at(name)) {
+            ASSERT_GE(sequence, 1);
+            ASSERT_LE(static_cast<std::size_t>(sequence), latches.size());
+            const std::int64_t offset = ns - latches[static_cast<std::size_t>(sequence - 1)].ns;
+            EXPECT_GE(offset, 0) << name << " latch " << sequence;
+            EXPECT_LT(offset, k_late_ns) << name << " latch " << sequence;
+        }
         const std::size_t first = matching_latch(latches, first_log_latch_ns(log), name + " first latch");
         const std::size_t last = matching_latch(latches, snapshot.latch_ns.at(name), name + " last latch");
         EXPECT_EQ(first, 0U);
@@ -380,7 +446,7 @@ sleep 12; kill -TERM $pid; wait $pid; echo "== status"; echo $?
         for (const counter_row &row : snapshot.rows) {
             if (row.device == name) {
                 rails[row.label] = latches[last].joules[row.channel] - latches[first].joules[row.channel];
-                allowed[row.label] = allowed_joules(latches, log_readings_ns(log), row.channel);
+                allowed[row.label] = allowed_joules(latches, readings, row.channel);
             }
         }
     }
@@ -388,6 +454,25 @@ sleep 12; kill -TERM $pid; wait $pid; echo "== status"; echo $?
                 truth.at("max34417_b").size(),
                 static_cast<double>(truth.at("max34417").back().ns - truth.at("max34417").front().ns) / 1e9);
     expect_counters_match(snapshot, with_totals(rails), with_total_allowances(allowed), {}, {});
+
+    // The last reply of each burst against the truth up to its own latches.
+    for (const std::size_t index : {std::size_t{39}, std::size_t{79}}) {
+        const energy_snapshot reply = parse_snapshot(answered.texts[index]);
+        std::map<std::string, double> reply_rails;
+        std::map<std::string, double> reply_allowed;
+        for (const auto &[name, latches] : truth) {
+            const std::int64_t sequence = answered.latches.at(name)[index].first;
+            const std::vector<truth_latch> upto(latches.begin(), latches.begin() + sequence);
+            for (const counter_row &row : reply.rows) {
+                if (row.device == name) {
+                    reply_rails[row.label] = upto.back().joules[row.channel] - upto.front().joules[row.channel];
+                    reply_allowed[row.label] = allowed_joules(upto, readings_of.at(name), row.channel);
+                }
+            }
+        }
+        std::printf("  reply %zu:\n", index + 1);
+        expect_counters_match(reply, with_totals(reply_rails), with_total_allowances(reply_allowed), {}, {});
+    }
 }
 
 // The same with hwmon2's trigger read-only for about half a second: its channels' gap is the span

@@ -1,12 +1,15 @@
-// A preloaded probe for the benchmark: counts heap allocations, counts cycles by the daemon's
-// absolute-deadline sleeps, measures how late each wake-up is, and stops the daemon after a set
-// number of cycles so that two runs differ by an exact count. At exit it writes one line of
+// A preloaded probe for the benchmark: counts heap allocations, counts cycles by the daemon's waits
+// for its deadlines, measures how late each wake-up is, and stops the daemon after a set number of
+// cycles so that two runs differ by an exact count. The daemon waits with ppoll, its timeout
+// recomputed from the absolute deadline; a build that sleeps with clock_nanosleep(TIMER_ABSTIME) is
+// counted by that call (scripts/bench --daemon measures older builds too). At exit it writes one line of
 // key=value figures to $VPM_PROBE_OUT.
 //
 //   VPM_PROBE_CYCLES=N  stop after N cycles (a SIGTERM before the N-th sleep: that cycle is the last)
 //   VPM_PROBE_OUT=FILE  where the report goes (nothing is written without it)
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -29,6 +32,7 @@ void *__libc_memalign(std::size_t alignment, std::size_t size);
 namespace {
 
 using sleep_function = int (*)(clockid_t, int, const timespec *, timespec *);
+using ppoll_function = int (*)(pollfd *, nfds_t, const timespec *, const sigset_t *);
 
 struct probe_state {
     std::uint64_t allocations = 0;
@@ -43,6 +47,11 @@ struct probe_state {
     std::int64_t *lateness = nullptr;
     std::uint64_t lateness_count = 0;
     std::uint64_t lateness_capacity = 0;
+    // The ppoll wait: whether the last call ended a wait (it timed out, or it only looked because the
+    // deadline was already due), so that the next call begins the next cycle's wait; and the
+    // deadline that cycle waits for.
+    bool wait_ended = true;
+    timespec cycle_deadline{};
 };
 
 probe_state state;
@@ -203,6 +212,49 @@ int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespe
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         record_lateness(to_ns(now) - to_ns(*request));
+    }
+    return rc;
+}
+
+// A wait of the daemon's loop: ppoll with a timeout computed from the cycle's absolute deadline. A
+// call after one that ended a wait begins a cycle; calls after a client or a signal woke the wait
+// (requests served between cycles) go on with the same cycle. Counting assumes periods of at most a
+// second (the daemon waits in slices of a second) and no requests, as in scripts/bench.
+int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *mask) {
+    static const auto real = reinterpret_cast<ppoll_function>(::dlsym(RTLD_NEXT, "ppoll"));
+    if (timeout == nullptr) {
+        return real(fds, count, timeout, mask);
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const bool due = timeout->tv_sec == 0 && timeout->tv_nsec == 0;
+    const bool new_cycle = state.wait_ended;
+    if (new_cycle) {
+        std::int64_t deadline_ns = to_ns(now) + to_ns(*timeout);
+        if (due && state.sleeps > 0) {
+            // Already overdue: its place in the schedule is one period after the previous deadline.
+            deadline_ns = to_ns(state.last_deadline) + state.period_ns;
+        } else if (state.sleeps > 0) {
+            state.period_ns = deadline_ns - to_ns(state.last_deadline);
+        }
+        state.cycle_deadline = timespec{static_cast<time_t>(deadline_ns / 1000000000LL),
+                                        static_cast<long>(deadline_ns % 1000000000LL)};
+        state.last_deadline = state.cycle_deadline;
+        ++state.sleeps;
+        if (state.sleeps == 2) {
+            state.allocations_at_second_sleep = state.allocations;
+        }
+        state.allocations_at_last_sleep = state.allocations;
+        if (state.stop_after != 0 && state.sleeps == state.stop_after) {
+            // Handled before the wait starts: the loop runs this last cycle, then stops.
+            ::raise(SIGTERM);
+        }
+    }
+    const int rc = real(fds, count, timeout, mask);
+    state.wait_ended = rc == 0 || due;
+    if (state.wait_ended) {
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        record_lateness(to_ns(now) - to_ns(state.cycle_deadline));
     }
     return rc;
 }

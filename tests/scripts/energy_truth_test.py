@@ -283,6 +283,24 @@ class Latched:
             total += abs(power) * (abs(d1 - d0) + r0 + r1)
         return total
 
+    def check_prorated(self, case, rows, start_ns, end_ns):
+        """Prorated figures: the true energy of the region lies between the truth's growth over the
+        latches inside it and over those around it, each within the figure's bound."""
+        for r in rows:
+            if r["rail"] not in self.channels:
+                continue
+            device, n = self.channels[r["rail"]]
+            lines = self.lines[device][self.offsets.get(device, 0):]
+            times = [t for t, _ in lines]
+            b, c = bisect.bisect_right(times, start_ns) - 1, bisect.bisect_right(times, end_ns) - 1
+            if not check(f"{case}: {r['rail']}: the truth has latches around the region", 0 <= b and c + 1 < len(lines)):
+                continue
+            inner, outer = max(lines[c][1][n] - lines[b + 1][1][n], 0.0), lines[c + 1][1][n] - lines[b][1][n]
+            energy, bound = float(r["energy_j"]), float(r["bound_j"])
+            slack = TOLERANCE * outer
+            check(f"{case}: {r['rail']} {energy} ± {bound} J holds every truth in [{inner}, {outer}]",
+                  energy - bound - slack <= inner and outer <= energy + bound + slack)
+
     def check_rows(self, case, rows, start_ns, end_ns, bounds):
         """Every rail of ROWS (energy-stat's CSV or measure()'s rows) against the truth between the
         latches its sequences name, and its bound against its mean power × the edge times. Adds
@@ -357,6 +375,13 @@ def on_request(emulator, daemon):
         done = subprocess.run([sys.executable, "-c", MEASURE], capture_output=True, text=True, timeout=60, env=env)
         check(f"measure(): status 0 ({done.stderr[-300:]!r})", done.returncode == 0 and done.stderr == "")
         measured = json.loads(done.stdout) if done.returncode == 0 else None
+        prorated = None
+        if OUTSIDER:
+            done = subprocess.run([*OUTSIDER, sys.executable, "-c", MEASURE], capture_output=True, text=True,
+                                  timeout=60, env=env)
+            check(f"measure() outside the group: status 0, one line saying why ({done.stderr!r})",
+                  done.returncode == 0 and done.stderr == "vantrel_power: " + FALLBACK_LINE[len("energy-stat: "):])
+            prorated = json.loads(done.stdout) if done.returncode == 0 else None
         snapshot, _, _ = powertree.read_energy_snapshot(ROOT)
     finally:
         d.terminate()
@@ -437,6 +462,12 @@ def on_request(emulator, daemon):
               err.startswith(FALLBACK_LINE) and err.count("no latch on request") == 1 and
               "accumulated counters, prorated to the cycles" in err and len(rows) == 11 and
               all(r["start_latch_ns"] == "" for r in rows))
+        if rows:
+            truth.check_prorated("outsider", rows, int(rows[0]["command_start_ns"]), int(rows[0]["command_end_ns"]))
+    if prorated is not None:
+        check("measure() outside the group: prorated, every rail and total",
+              prorated["exact"] is False and len(prorated["rows"]) == 11)
+        truth.check_prorated("measure() outside the group", prorated["rows"], prorated["start_ns"], prorated["end_ns"])
     vph = [(case, bound / energy) for case, rail, bound, energy in bounds if rail == "vph"]
     print("vph's bound relative to its figure: " + ", ".join(f"{case} {ratio:.3%}" for case, ratio in vph))
     print(f"the latest latch reading of a reply came {truth.worst_delay * 1e3:.3f} ms after its latch")

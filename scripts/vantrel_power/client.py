@@ -444,10 +444,10 @@ def measure(root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False):
     prorated as energy-stat does (one line on standard error says why, unless QUIET). Raises
     MeasureError on entry when no daemon runs with --energy, and on exit when there is no figure (a
     restart; unless the block raised)."""
-    return _Region(root, control, quiet)
+    return _Measuring(root, control, quiet)
 
 
-class _Region:
+class _Measuring:
     """measure()'s context manager."""
 
     def __init__(self, root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False):
@@ -462,6 +462,7 @@ class _Region:
             if not self.reading.startswith(b"vantrel-energy,1\n"):
                 raise NoLatch("not a reply to a latch request")
         except NoLatch as e:
+            self.control.close()
             self.m.exact, self.m.reason = False, str(e)
             if not self.quiet:
                 print(f"vantrel_power: no latch on request: {e}; {FALLBACK}", file=sys.stderr)

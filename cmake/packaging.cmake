@@ -1,7 +1,7 @@
 # Installation (cmake --install) and Debian packages (cpack -G DEB), one per component: "daemon", the
 # daemon in sbin, its systemd unit, the log rotation (configuration, timer and its service),
-# /etc/default, the man page, and the package's copyright and changelog; "tools", the tools package
-# (cmake/power_tools.cmake).
+# /etc/default, the man page, and the package's copyright and changelog; "tools" and "python", the tools
+# package and the Python package it depends on (cmake/power_tools.cmake).
 include(GNUInstallDirs)
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME daemon)
 
@@ -67,7 +67,7 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/vantrel_power_monitor.8.gz DESTINA
 # Debian packages. The staging install uses DESTDIR so that /etc stays /etc inside the package.
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL daemon tools)
+set(CPACK_COMPONENTS_ALL daemon tools python)
 set(CPACK_PACKAGE_NAME vantrel-power-monitor)
 set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME vantrel-power-monitor)
 set(CPACK_DEBIAN_DAEMON_FILE_NAME DEB-DEFAULT)

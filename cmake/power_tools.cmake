@@ -1,7 +1,9 @@
-# The tools package vantrel-power-tools (Architecture: all): one copy of each tool in
-# share/vantrel-power-tools with its shared modules in lib/ beside it, relative links in bin, a man page
-# per command, its copyright and changelog. Each tool finds its modules through its own resolved path,
-# so the clone's scripts/ and the installed copy run the same code.
+# Two packages of Architecture all. python3-vantrel-power: the importable package vantrel_power
+# (scripts/vantrel_power: the log and tree readers, marks, the daemon's control-socket client and
+# measure()) in Debian's dist-packages. vantrel-power-tools: one copy of each tool in
+# share/vantrel-power-tools, relative links in bin, a man page per command, its copyright and changelog;
+# the tools import vantrel_power as any module (a clone's scripts/ find it beside them, an installed
+# copy in dist-packages).
 set(VPM_TOOLS_DIR ${CMAKE_INSTALL_DATAROOTDIR}/vantrel-power-tools)
 
 # Installed command = file in scripts/.
@@ -11,7 +13,8 @@ set(VPM_TOOL_COMMANDS
     vantrel-top=vantrel-top
     vantrel-energy-stat=energy-stat
 )
-set(VPM_TOOL_MODULES scripts/lib/rawlogs.py scripts/lib/powertree.py scripts/lib/marks.py)
+set(VPM_PYTHON_MODULES __init__.py client.py marks.py powertree.py rawlogs.py)
+list(TRANSFORM VPM_PYTHON_MODULES PREPEND scripts/vantrel_power/)
 
 file(RELATIVE_PATH vpm_tools_from_bin ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_DATAROOTDIR}/vantrel-power-tools)
 set(vpm_tools_build ${PROJECT_BINARY_DIR}/packaging/tools)
@@ -36,7 +39,8 @@ foreach(pair IN LISTS VPM_TOOL_COMMANDS)
 endforeach()
 add_custom_target(vpm_tool_man_pages ALL DEPENDS ${vpm_tool_pages})
 install(FILES ${vpm_tool_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-install(FILES ${VPM_TOOL_MODULES} DESTINATION ${VPM_TOOLS_DIR}/lib COMPONENT tools)
+# Debian's own location, whatever the prefix's libdir: /usr/lib/python3/dist-packages.
+install(FILES ${VPM_PYTHON_MODULES} DESTINATION lib/python3/dist-packages/vantrel_power COMPONENT python)
 
 add_custom_command(
   OUTPUT ${vpm_tools_build}/changelog.gz
@@ -47,12 +51,39 @@ add_custom_command(
 add_custom_target(vpm_tools_changelog ALL DEPENDS ${vpm_tools_build}/changelog.gz)
 install(FILES packaging/copyright ${vpm_tools_build}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantrel-power-tools COMPONENT tools)
+add_custom_command(
+  OUTPUT ${vpm_tools_build}/python/changelog.gz
+  COMMAND sh -c "mkdir -p python && gzip -9n -c '${PROJECT_SOURCE_DIR}/packaging/python-changelog' > python/changelog.gz"
+  WORKING_DIRECTORY ${vpm_tools_build}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/python-changelog
+  VERBATIM)
+add_custom_target(vpm_python_changelog ALL DEPENDS ${vpm_tools_build}/python/changelog.gz)
+install(FILES packaging/copyright ${vpm_tools_build}/python/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/python3-vantrel-power COMPONENT python)
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-vantrel-power)
+set(CPACK_DEBIAN_PYTHON_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS python3)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Python 3 access to the Vantrel board's power monitor
+The vantrel_power package reads what vantrel_power_monitor publishes: its
+value tree, its exact energy counters and its raw logs (also when copied off a
+board). With the daemon's control socket it measures the exact energy of a
+region of a program, between two latches taken on request:
+.
+  with vantrel_power.measure() as m:
+      work()
+  print(m.energy_j[\"vph\"], m.bound_j[\"vph\"])
+.
+Without the socket it prorates the daemon's cycles, with a bound.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vantrel-power-tools)
 set(CPACK_DEBIAN_TOOLS_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS python3)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "python3, python3-vantrel-power (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS gnuplot-nox)
 # The tools also read logs copied off a board, on a machine without the daemon.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS vantrel-power-monitor)

@@ -8,8 +8,9 @@ import argparse
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
-import rawlogs  # noqa: E402
+# A helper of the clone: its package is in scripts/, one directory up.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+from vantrel_power import rawlogs  # noqa: E402
 
 ME = "demo_summary"
 

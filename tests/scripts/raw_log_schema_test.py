@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""The raw logs the daemon writes against the columns scripts/lib/rawlogs.py declares for them
+"""The raw logs the daemon writes against the columns scripts/vantrel_power/rawlogs.py declares for them
 (docs/raw-logs.md): every log's header, the format of every data field, the units of the columns
 read straight from the board, and the names: a device name holding "/", labels and zone types that
 need quoting, a channel without a label, two devices that share a name, and the value file of each
@@ -21,8 +21,8 @@ import subprocess
 import sys
 
 SOURCE_DIR = sys.argv[2] if sys.argv[1:2] == ["--inside"] else sys.argv[1] if len(sys.argv) > 1 else "."
-sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts", "lib"))
-import rawlogs  # noqa: E402
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
+from vantrel_power import rawlogs  # noqa: E402
 
 HWMON = "/sys/class/hwmon"
 THERMAL = "/sys/class/thermal"

@@ -1,42 +1,49 @@
 #!/usr/bin/env bash
-# The two packages as a user gets them: unpacked (dpkg -x) into one root outside the clone; every
+# The three packages as a user gets them: unpacked (dpkg -x) into one root outside the clone, with the
+# root's dist-packages as Python's path (where Debian's python3 finds an installed package); every
 # command of the tools package run from there with --help; the live view, the report and the plot on
 # the tree and logs of the packaged daemon on the simulated fake board; the plot without gnuplot. The
-# project's modules each tool imported must be the root's, never the clone's.
+# package vantrel_power each tool imported must be the root's, never the clone's.
 #
-#   tools_package_test.sh DAEMON.deb TOOLS.deb FAKEBOARD
+#   tools_package_test.sh DAEMON.deb TOOLS.deb PYTHON.deb FAKEBOARD
 set -uo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 . "$src/tests/scripts/check.sh"
 daemon_deb=$(realpath "$1")
 tools_deb=$(realpath "$2")
-fakeboard=$(realpath "$3")
+python_deb=$(realpath "$3")
+fakeboard=$(realpath "$4")
 make_scratch
 root=$tmp/root
-dpkg -x "$daemon_deb" "$root" && dpkg -x "$tools_deb" "$root" || { echo "FAIL: dpkg -x" >&2; exit 1; }
+dpkg -x "$daemon_deb" "$root" && dpkg -x "$tools_deb" "$root" && dpkg -x "$python_deb" "$root" ||
+  { echo "FAIL: dpkg -x" >&2; exit 1; }
 cd "$tmp" || exit 1
 [[ $tmp != "$src"/* ]] || { echo "FAIL: the scratch root $tmp is inside the clone" >&2; exit 1; }
 export PYTHONDONTWRITEBYTECODE=1 LANG=C.UTF-8 LC_ALL=C.UTF-8
-unset PYTHONPATH PYTHONHOME PYTHONSTARTUP PYTHONUNBUFFERED
+unset PYTHONHOME PYTHONSTARTUP PYTHONUNBUFFERED
+export PYTHONPATH=$root/usr/lib/python3/dist-packages
 bin=$root/usr/bin
 tools=$root/usr/share/vantrel-power-tools
-mapfile -t modules < <(cd "$tools/lib" && ls -- *.py)
-check "the root has the shared modules" test "${#modules[@]}" -ge 2
+package=$PYTHONPATH/vantrel_power
+mapfile -t modules < <(cd "$package" && ls -- *.py)
+check "the root has the package vantrel_power" test "${#modules[@]}" -ge 5 -a -f "$package/__init__.py"
+check "the tools' directory holds only the tools" test -z "$(find "$tools" -mindepth 1 -not -executable -o -type d)"
+check "import vantrel_power: the root's" bash -c "[[ \$(cd / && python3 -c 'import vantrel_power; print(vantrel_power.__file__)') == '$package/__init__.py' ]]"
 
-# LOG: a tool's PYTHONVERBOSE output. Every project module it loaded came from the root's lib/, each
-# of NEEDED was loaded, and nothing at all came from the clone.
+# LOG: a tool's PYTHONVERBOSE output. Every module of vantrel_power it loaded came from the root's
+# dist-packages, each of NEEDED was loaded, and nothing at all came from the clone.
 modules_from_root() { # LOG NEEDED...
   local log=$1 m path loaded
   shift
   ! grep -qF "$src/" "$log" || return 1
   for m in "${modules[@]}"; do
     while read -r path; do
-      [[ $path == "$tools/lib/$m" ]] || return 1
-    done < <(sed -nE "s|^# code object from (.*/$m)\$|\1|p" "$log")
+      [[ $path == "$package/$m" ]] || return 1
+    done < <(sed -nE "s|^# code object from (.*/vantrel_power/$m)\$|\1|p" "$log")
   done
   for m in "$@"; do
-    loaded=$(sed -nE "s|^# code object from (.*/$m.py)\$|\1|p" "$log")
-    [[ $loaded == "$tools/lib/$m.py" ]] || return 1
+    loaded=$(sed -nE "s|^# code object from (.*/vantrel_power/$m.py)\$|\1|p" "$log")
+    [[ $loaded == "$package/$m.py" ]] || return 1
   done
 }
 run() { # NAME COMMAND ARGS...: stdout, stderr (verbose imports) and status
@@ -95,7 +102,7 @@ check "top --stream: its modules from the root" modules_from_root "$tmp/board/st
 
 check "energy-stat: exit 0, a figure per rail" bash -c "[[ \$(cat '$tmp/board/stat.status') == 0 ]] &&
   grep -q '^vph,' '$tmp/board/stat.csv'"
-check "energy-stat: its modules from the root" modules_from_root "$tmp/board/stat.err" powertree rawlogs marks
+check "energy-stat: its modules from the root" modules_from_root "$tmp/board/stat.err" powertree rawlogs marks client
 
 # --- the report and the plot on the run's logs
 run report "$bin/vantrel-power-report" "$tmp/board/tree"

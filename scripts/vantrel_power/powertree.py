@@ -20,7 +20,7 @@ import stat
 import time
 from dataclasses import dataclass, field
 
-import rawlogs
+from . import rawlogs
 
 # power/ holds the rails, these four derived figures and the raw logs (*_raw).
 TOTALS = ("vph_total", "cores_total", "vph_other", "bl_power")
@@ -471,6 +471,9 @@ class SnapshotDevice:
     name: str
     latch_ns: int = None  # its last successful latch, CLOCK_MONOTONIC; None before the first
     channels: list = field(default_factory=list)  # its four SnapshotChannels
+    # Only in a reply to a latch request: the device's count of successful latches (cycles' and
+    # requests' alike; 0 before the first), and its latch time to the nanosecond.
+    sequence: int = None
 
 
 @dataclass
@@ -508,8 +511,11 @@ def _integer(text, low, high):
     return int(text)
 
 
-def parse_energy_snapshot(data):
-    """(EnergySnapshot, None) from the file's bytes, or (None, why it is not one)."""
+def parse_energy_snapshot(data, reply=False):
+    """(EnergySnapshot, None) from the file's bytes, or (None, why it is not one). With REPLY, the
+    bytes are the daemon's reply to a latch request: each device record is followed by its latch
+    record (latch,POSITION,LATCH_NS,SEQUENCE), which then gives the device's latch time; a snapshot
+    file never holds latch records."""
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError:
@@ -543,7 +549,22 @@ def parse_energy_snapshot(data):
                 return None, f"{where}: device {record[1][:20]!r} out of order, or its latch time is not a figure"
             if devices and len(devices[-1].channels) != 4:
                 return None, f"{where}: device {len(devices) - 1} has not its four channels"
+            if reply and devices and devices[-1].sequence is None:
+                return None, f"{where}: device {len(devices) - 1} has no latch record"
             devices.append(SnapshotDevice(position, record[2], latch))
+        elif kind == "latch" and reply:
+            device = devices[-1] if devices else None
+            if len(record) != 4 or device is None or device.sequence is not None or device.channels:
+                return None, f"{where}: a latch record has 4 fields and follows its device record"
+            position = _integer(record[1], 0, SNAPSHOT_DEVICES_LIMIT - 1)
+            sequence = _integer(record[3], 0, 2**63 - 1)
+            latch = None if record[2] == "" else _integer(record[2], 0, 2**63 - 1)
+            if position != device.position or sequence is None or (record[2] != "" and latch is None):
+                return None, f"{where}: latch {record[1][:20]!r} is not device {device.position}'s, or not figures"
+            if (latch is None) != (sequence == 0) or (latch is None) != (device.latch_ns is None) or \
+                    (latch is not None and abs(latch - device.latch_ns) >= 1000):
+                return None, f"{where}: latch record of device {device.position} disagrees with its device record"
+            device.latch_ns, device.sequence = latch, sequence
         elif kind == "channel":
             if len(record) != 7 or not devices:
                 return None, f"{where}: a channel record has 7 fields and follows its device"
@@ -551,6 +572,8 @@ def parse_energy_snapshot(data):
             position = _integer(record[1], 0, SNAPSHOT_DEVICES_LIMIT - 1)
             channel = _integer(record[3], 1, 4)
             joules, gap = _nano(record[5], signed=True), _nano(record[6])
+            if reply and device.sequence is None:
+                return None, f"{where}: device {device.position} has no latch record before its channels"
             if position != device.position or record[2] != device.name or channel != len(device.channels) + 1:
                 return None, f"{where}: channel {record[3][:20]!r} is not the next channel of device {device.position}"
             if joules is None or gap is None:
@@ -570,6 +593,8 @@ def parse_energy_snapshot(data):
         return None, f"no {', '.join(missing)} record"
     if devices and len(devices[-1].channels) != 4:
         return None, f"device {len(devices) - 1} has not its four channels"
+    if reply and not devices:
+        return None, "no device record"
     return EnergySnapshot(head["pid"], head["start"], head["period_ms"], devices, totals), None
 
 

@@ -1,5 +1,5 @@
-"""Marks: named instants that split a run into phases, shared by scripts/energy-stat (which writes
-them with --mark and reads them with --marks) and scripts/power-report --marks.
+"""Marks: named instants that split a run into phases, shared by energy-stat (which writes
+them with --mark and reads them with --marks) and power-report --marks.
 
 A marks file is the user's own: one line per mark, CLOCK_MONOTONIC seconds with nine decimals, one
 space, then the name (printable text, at most NAME_LIMIT bytes):
@@ -45,13 +45,13 @@ def now_ns():
     return time.clock_gettime_ns(time.CLOCK_MONOTONIC)
 
 
-def append_mark(path, name):
-    """Appends a mark named NAME at the current CLOCK_MONOTONIC time to PATH (created 0666 less the
-    umask); one write, so that marks of concurrent writers do not interleave. None, or why not."""
+def append_mark(path, name, ns=None):
+    """Appends a mark named NAME at CLOCK_MONOTONIC time NS (default: now) to PATH (created 0666 less
+    the umask); one write, so that marks of concurrent writers do not interleave. None, or why not."""
     problem = name_problem(name)
     if problem is not None:
         return problem
-    ns = now_ns()
+    ns = now_ns() if ns is None else ns
     line = f"{ns // 1_000_000_000}.{ns % 1_000_000_000:09d} {name}\n".encode("utf-8", "surrogateescape")
     try:
         fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC | os.O_NOCTTY, 0o666)

@@ -131,18 +131,24 @@ class Control:
             raise NoLatch(f"a reply on {self.path} larger than {REPLY_LIMIT} bytes")
         return data or None
 
-    def latch(self):
-        """A Reading of a latch taken after this call began (its bytes in self.reply); raises NoLatch."""
+    def request(self):
+        """The reply's bytes to a latch taken after this call began, not yet parsed (parse_reply), so
+        that a region can start at once; raises NoLatch for a refusal or no reply."""
         for _ in (1, 2):
             if self.sock is None:
                 self._connect()
             data = self._ask()
             if data is not None:
-                reading = parse_reply(data)
+                if data.startswith(b"error,"):
+                    parse_reply(data)
                 self.reply = data
-                return reading
+                return data
             self.close()
         raise NoLatch(f"the daemon closed {self.path} without a reply")
+
+    def latch(self):
+        """A Reading of a latch taken after this call began (its bytes in self.reply); raises NoLatch."""
+        return parse_reply(self.request())
 
     def close(self):
         if self.sock is not None:
@@ -182,12 +188,13 @@ def rail_names(snapshot):
 def _with_totals(rails):
     """Row dicts of every rail, then the totals by the daemon's rules: vph; the core rails; vph less
     every other labelled rail but bl_power. RAILS: (name, label, energy nJ, bound nJ, gap ns, counted
-    from ns, counted to ns, start latch ns, end latch ns). A total's bound is its members' summed
-    (vph_other, a difference, adds every rail's); its gap their largest; its span their widest."""
+    from ns, counted to ns, start latch ns, end latch ns, start sequence, end sequence). A total's
+    bound is its members' summed (vph_other, a difference, adds every rail's); its gap their largest;
+    its span their widest; it has no sequences."""
     totals = {t: [0.0, 0.0, 0.0, None, None, None, None] for t in rawlogs.ENERGY_TOTALS}
 
     def member(total, row, sign):
-        t, (_, _, energy, bound, gap, t0, t1, l0, l1) = totals[total], row
+        t, (_, _, energy, bound, gap, t0, t1, l0, l1, _, _) = totals[total], row
         t[0], t[1], t[2] = t[0] + sign * energy, t[1] + bound, max(t[2], gap)
         t[3] = t0 if t[3] is None else min(t[3], t0)
         t[4] = t1 if t[4] is None else max(t[4], t1)
@@ -204,13 +211,13 @@ def _with_totals(rails):
             member("vph_other", row, -1)
         if label and rawlogs.is_core_rail(label):
             member("cores_total", row, 1)
-    rows = list(rails) + [(t, None, *v) for t, v in totals.items()]
+    rows = list(rails) + [(t, None, *v, None, None) for t, v in totals.items()]
     out = []
-    for name, _, energy, bound, gap, t0, t1, l0, l1 in rows:
+    for name, _, energy, bound, gap, t0, t1, l0, l1, s0, s1 in rows:
         counted = ((t1 - t0) if t0 is not None else 0) - gap
         out.append({"rail": name, "energy_j": energy / 1e9, "bound_j": bound / 1e9, "gap_s": gap / 1e9,
                     "avg_w": energy / counted if counted > 0 else float("nan"),
-                    "start_latch_ns": l0, "end_latch_ns": l1})
+                    "start_latch_ns": l0, "end_latch_ns": l1, "start_sequence": s0, "end_sequence": s1})
     return out
 
 
@@ -221,8 +228,8 @@ class Difference:
     later: Reading
 
     def rows(self, start_ns=None, end_ns=None):
-        """Row dicts (rail, energy_j, bound_j, gap_s, avg_w, start_latch_ns, end_latch_ns) of every rail
-        and total. With START_NS (END_NS), the region began after the earlier reading (ended before
+        """Row dicts (rail, energy_j, bound_j, gap_s, avg_w, start_latch_ns, end_latch_ns,
+        start_sequence, end_sequence) of every rail and total. With START_NS (END_NS), the region began after the earlier reading (ended before
         the later one): each rail's bound is its mean power × that time, measured on its device's own
         latch."""
         r0, r1 = self.earlier.snapshot, self.later.snapshot
@@ -240,7 +247,8 @@ class Difference:
             edges = (max(start_ns - l0, 0) if start_ns is not None else 0) + \
                 (max(l1 - end_ns, 0) if end_ns is not None else 0)
             bound = abs(energy) / counted * edges if counted > 0 else 0.0
-            rails.append((name, label, float(energy), bound, float(gap), l0, l1, l0, l1))
+            rails.append((name, label, float(energy), bound, float(gap), l0, l1, l0, l1,
+                          r0.devices[d].sequence, r1.devices[d].sequence))
         return _with_totals(rails)
 
 
@@ -339,7 +347,7 @@ def prorated_rows(snapshot, e0, e1):
         c0, g0, whole0, interval0 = e0.at(d, n)
         c1, g1, whole1, interval1 = e1.at(d, n)
         bound = abs(whole0) + (abs(whole1) if interval1 != interval0 or interval0 is None else 0)
-        rails.append((name, label, c1 - c0, float(bound), g1 - g0, e0.ns, e1.ns, None, None))
+        rails.append((name, label, c1 - c0, float(bound), g1 - g0, e0.ns, e1.ns, None, None, None, None))
     return _with_totals(rails)
 
 
@@ -443,7 +451,10 @@ class measure:  # noqa: N801 (used as a function: with vantrel_power.measure() a
     def __enter__(self):
         self.first = check_daemon(self.root)
         try:
-            self.reading = self.control.latch()
+            # Parsed at the exit, so that the region starts at once after the latch.
+            self.reading = self.control.request()
+            if not self.reading.startswith(b"vantrel-energy,1\n"):
+                raise NoLatch("not a reply to a latch request")
         except NoLatch as e:
             self.m.exact, self.m.reason = False, str(e)
             if not self.quiet:
@@ -471,11 +482,11 @@ class measure:  # noqa: N801 (used as a function: with vantrel_power.measure() a
         try:
             if self.m.exact:
                 try:
-                    later = self.control.latch()
+                    later, earlier = parse_reply(self.control.request()), parse_reply(self.reading)
                 except NoLatch as e:
                     raise MeasureError(f"no latch at the region's end: {e}: no figure") from None
-                rows = (later - self.reading).rows(self.m.start_ns, end_ns)
-                self.m.window_s = (later.time_ns() - min(self.reading.latches())) / 1e9
+                rows = (later - earlier).rows(self.m.start_ns, end_ns)
+                self.m.window_s = (later.time_ns() - min(earlier.latches())) / 1e9
             else:
                 self.thread.join()
                 if isinstance(self.result, MeasureError):

@@ -8,15 +8,17 @@ apart for all its clients together, and a cycle in progress delays a request: an
 longer than asked, and is exact all the same (Profile.lengthened says how many were).
 
     profile = Profile(run=1, interval_ns=10_000_000)
-    sampler = Sampler(control, profile, start_ns)   # a thread asking for latches
+    profile.add(first)                              # a latch just before the region
+    sampler = Sampler(profile, start_ns)            # a thread asking for latches
     ...                                             # the region
-    sampler.stop(); profile.add(control.latch())    # its last interval ends at the region's end
+    sampler.end(); last = control.latch(); sampler.stop(); profile.add(last)
     profile.rails[0].intervals(), profile.peak(rail), write_csv(path, [profile]), plot(path, [profile])
 """
 import csv
 import math
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import threading
@@ -121,35 +123,75 @@ class Profile:
 
 
 class Sampler:
-    """Asks CONTROL for a latch at START_NS + k × the profile's interval (k = 1, 2, ...) until stop(),
-    adding each reply to PROFILE. A reply that comes after the next deadline is followed by a request
-    at once (the daemon's spacing of latches is then the floor); one more than an interval late skips
-    the deadlines it missed. A failed request ends the sampling (PROFILE.problem says why)."""
+    """A thread asking for a latch at START_NS + k × the profile's interval (k = 1, 2, ...) on its own
+    connection to the control socket, adding each reply to PROFILE. A reply that comes after the
+    next deadline is followed by a request at once (the daemon's spacing of latches is then the
+    floor); one more than an interval late skips the deadlines it missed. A failed request ends the
+    sampling (PROFILE.problem says why).
 
-    def __init__(self, control, profile, start_ns):
-        self.control, self.profile, self.start_ns = control, profile, start_ns
-        self.stopping = threading.Event()
+    The region's last latch is asked for on another connection: end() first, so that no request of
+    the sampler's is sent after it (each reply the sampler gets is then of a latch no later than the
+    last one), then that request, then stop()."""
+
+    def __init__(self, profile, start_ns, path=client.CONTROL_SOCKET):
+        self.profile, self.start_ns, self.path = profile, start_ns, path
+        self.lock, self.ending, self.stopping = threading.Lock(), False, threading.Event()
+        self.sock = None
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
+    def _send(self):
+        """Sends a request; False once end() was called."""
+        with self.lock:
+            if self.ending:
+                return False
+            if self.sock is None:
+                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET | socket.SOCK_CLOEXEC)
+                self.sock.settimeout(client.REPLY_TIMEOUT)
+                self.sock.connect(self.path)
+            self.sock.send(client.REQUEST, socket.MSG_NOSIGNAL)
+            return True
+
+    def _receive(self):
+        data, _, flags, _ = self.sock.recvmsg(client.REPLY_LIMIT)
+        if flags & socket.MSG_TRUNC or not data:
+            raise client.NoLatch("a truncated or empty reply")
+        return data
+
     def _run(self):
-        interval, k = self.profile.interval_ns, 1
-        while True:
-            deadline = self.start_ns + k * interval
-            wait = (deadline - client.now_ns()) / 1e9
-            if wait > 0 and self.stopping.wait(wait) or self.stopping.is_set():
-                return
-            try:
-                self.profile.add(self.control.latch())
-            except (client.NoLatch, client.MeasureError) as e:
-                self.profile.problem = str(e)
-                return
-            now = client.now_ns()
-            k += 1
-            if now - (self.start_ns + k * interval) > interval:
-                k = (now - self.start_ns) // interval
+        # Each reply is parsed while the next request waits for its latch, so that parsing never
+        # delays a request.
+        interval, k, pending = self.profile.interval_ns, 1, None
+        try:
+            while True:
+                deadline = self.start_ns + k * interval
+                wait = (deadline - client.now_ns()) / 1e9
+                if (wait > 0 and self.stopping.wait(wait)) or self.stopping.is_set() or not self._send():
+                    break
+                if pending is not None:
+                    self.profile.add(client.parse_reply(pending))
+                pending = self._receive()
+                now = client.now_ns()
+                k += 1
+                if now - (self.start_ns + k * interval) > interval:
+                    k = (now - self.start_ns) // interval
+            if pending is not None:
+                self.profile.add(client.parse_reply(pending))
+        except (client.NoLatch, client.MeasureError) as e:
+            self.profile.problem = str(e)
+        except OSError as e:
+            self.profile.problem = f"{self.path}: {e.strerror or e}"
+        finally:
+            if self.sock is not None:
+                self.sock.close()
+
+    def end(self):
+        """No request of the sampler's is sent after this returns."""
+        with self.lock:
+            self.ending = True
 
     def stop(self):
+        self.end()
         self.stopping.set()
         self.thread.join()
 

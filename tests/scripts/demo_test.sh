@@ -98,12 +98,15 @@ check "battery never rises, stays near its start" awk -F, 'NR > 1 { if (NR > 2 &
 check "clocks and throttling in range" awk -F, 'NR > 1 { if ($2 < 1e8 || $3 < 1e5 || $15 < 0 || $15 > 100) exit 1 }' \
   "$logs/system_raw"
 
-# The picture.
+# The pictures: the raw logs' and, beside it, the profile's.
 check "raw-logs.png is a PNG" is_png "$out/raw-logs.png" 40000
+check "profile.png is a PNG" is_png "$out/profile.png" 20000
 
-# The energy report it ends with, and each rail's energy there against a trapezoid integration of
-# the same log done here: within 0.1 %.
-check "report: printed at the end" bash -c "tail -n 30 '$stdout' | grep -q 'BCL throttled time'"
+# The energy report, then the profile it ends with, and each rail's energy in the report against a
+# trapezoid integration of the same log done here: within 0.1 %.
+check "report, then the profile, at the end" awk '/BCL throttled time/ { r = NR } /the power profile of/ { p = NR }
+  /peak interval mean/ { k = NR } END { exit !(r && p > r && k > p && NR - r < 60) }' "$stdout"
+check "profile: the plot's path" contains "$stdout" "profile plot: $out/profile.png"
 check "report: rails and totals" bash -c "grep -qE '^  apc2_l3 ' '$stdout' && grep -qE '^  vph_other ' '$stdout'"
 "$src/scripts/power-report" "$out" --csv "$tmp/report.csv" >/dev/null
 for log in max34417_raw max34417_b_raw; do

@@ -32,7 +32,7 @@ CSV_COLUMNS = ["run", "device", "rail", "start_ns", "end_ns", "mean_w"]
 # An interval this much longer than asked was lengthened by other clients' latches, the daemon's
 # spacing of latches or a cycle in progress.
 LENGTHENED = 1.5
-PANEL_HEIGHT, PLOT_MARGIN, PLOT_WIDTH = 300, 70, 1500
+PANEL_HEIGHT, PLOT_MARGIN, PLOT_WIDTH = 300, 90, 1500
 GNUPLOT_MISSING = "--plot needs gnuplot, which is not installed (Debian package gnuplot-nox: apt-get install gnuplot-nox)"
 
 
@@ -266,8 +266,8 @@ def plot_script(profiles, out, work, title):
             f"set output {_quote(out)}", "set encoding utf8",
             f"set multiplot layout {len(devices)},1 title {_quote(title)} font \",14\"",
             "set lmargin 12", "set rmargin 30", 'set grid lc rgb "#dddddd"', 'set ylabel "power (W)"',
-            f"set xrange [{(begin - t0) / 1e9!r}:{(end - t0) / 1e9!r}]", "set yrange [0:*]", "set key at graph 1.02, graph 1 left top vertical Left reverse",
-            'set xlabel "seconds since COMMAND started"']
+            f"set xrange [{(begin - t0) / 1e9!r}:{(end - t0) / 1e9!r}]", "set yrange [0:*]",
+            "set key at graph 1.02, graph 1 left top vertical Left reverse"]
     colours = ["1f77b4", "ff7f0e", "2ca02c", "d62728", "9467bd", "8c564b",
                "e377c2", "7f7f7f", "bcbd22", "17becf", "393b79", "ad494a"]
     text += [f'set linetype {i} lc rgb "#{c}"' for i, c in enumerate(colours, 1)] + ["set linetype cycle 12"]
@@ -291,6 +291,8 @@ def plot_script(profiles, out, work, title):
                     f.write("\n")
             plots.append(f"{_quote(path)} using 1:2 with steps lw 2 title {_quote(rail.name)}")
         text.append(f"set title {_quote(f'{name} (device {d}): mean power per interval')}")
+        if d == len(devices) - 1:
+            text.append('set xlabel "seconds since COMMAND started"')
         text.append("plot " + ", ".join(plots) if plots else "plot NaN notitle")
     return "\n".join(text + ["unset multiplot"]) + "\n"
 

@@ -44,7 +44,8 @@ int main(int argc, char **argv) {
         }
         const ssize_t n = recv(fd, reply, REPLY_BUFFER, 0);
         if (n <= 0) {
-            fprintf(stderr, "latch_client: %s\n", n == 0 ? "the daemon closed the connection" : strerror(errno));
+            fprintf(stderr, "latch_client: %s\n",
+                    n == 0 ? "the daemon closed the connection" : strerror(errno));
             return 1;
         }
         if (strncmp(reply, "error,", 6) == 0) {

@@ -441,12 +441,18 @@ class Measurement:
                 r["energy_j"], r["bound_j"], r["gap_s"]
 
 
-class measure:  # noqa: N801 (used as a function: with vantrel_power.measure() as m)
-    """A context manager measuring the energy of its block: a latch on request on entry and on exit
-    (exact), or, without the control socket, the daemon's cycles prorated as energy-stat does (one
-    line on standard error says why, unless QUIET). Raises MeasureError on entry when no daemon runs
-    with --energy, and on exit when the daemon restarted (unless the block raised). With INTERVAL
-    (seconds, at least 0.01) the block is profiled as energy-stat --interval does: m.profile."""
+def measure(root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False, interval=None):
+    """A context manager measuring the energy of its block into the Measurement it gives: a latch on
+    request on entry and on exit (exact), or, without the control socket, the daemon's cycles
+    prorated as energy-stat does (one line on standard error says why, unless QUIET). Raises
+    MeasureError on entry when no daemon runs with --energy, and on exit when there is no figure (a
+    restart; unless the block raised). With INTERVAL (seconds, at least 0.01) the block is profiled
+    as energy-stat --interval does: m.profile."""
+    return _Region(root, control, quiet, interval)
+
+
+class _Region:
+    """measure()'s context manager."""
 
     def __init__(self, root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False, interval=None):
         from . import profile  # profile builds on this module

@@ -70,9 +70,9 @@ void read_request(control_client &client) {
         return;
     }
     const std::string_view request(buffer, static_cast<std::size_t>(length));
-    if (request == k_latch_verb || (request.size() == k_latch_verb.size() + 1 &&
-                                    request.substr(0, k_latch_verb.size()) == k_latch_verb &&
-                                    request.back() == '\n')) {
+    if (request == k_latch_verb ||
+        (request.size() == k_latch_verb.size() + 1 &&
+         request.substr(0, k_latch_verb.size()) == k_latch_verb && request.back() == '\n')) {
         client.waiting = true;
         return;
     }

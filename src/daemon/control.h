@@ -53,7 +53,7 @@ struct control_access {
 };
 
 // A group by name or number; -1 when there is no such group.
-[[nodiscard]] int parse_control_group(const char *text, gid_t *group);
+[[nodiscard]] int parse_control_group(const char *text, gid_t *gid);
 
 // Binds and listens on the socket's fixed path, replacing whatever a previous daemon left there (the
 // caller holds the instance lock, so nothing else may be using it). The mode comes from the umask at

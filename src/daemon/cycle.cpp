@@ -134,6 +134,41 @@ void latch_on_request(monitor_state &state) {
 
 } // namespace
 
+namespace {
+
+enum class request_turn { none, served, later };
+
+// Waiting requests are served between cycles once the spacing allows: served now, or `when` is set
+// to when they may be. A request before the first cycle, or one whose turn would come at the
+// deadline, is the cycle's to serve.
+request_turn requested_latch_turn(monitor_state &state, const timespec &now, const timespec &deadline,
+                                  timespec &when) {
+    control_state &control = state.control;
+    if (!control.listener.valid() || !requests_waiting(control) || !state.board.devices_found ||
+        reached(now, deadline)) {
+        return request_turn::none;
+    }
+    when = from_ns(control.latched_on_request ? control.last_requested_latch_ns + k_requested_latch_spacing_ns
+                                              : 0);
+    if (!reached(now, when)) {
+        return request_turn::later;
+    }
+    latch_on_request(state);
+    return request_turn::served;
+}
+
+// One wait call, serving the clients it wakes for. True when it timed out.
+bool wait_once(control_state &control, const timespec &timeout) {
+    const std::size_t count = control.listener.valid() ? control_poll_set(control) : 0;
+    const int rc = ::ppoll(count != 0 ? control.polls.data() : nullptr, count, &timeout, nullptr);
+    if (rc > 0) {
+        handle_control_events(control);
+    }
+    return rc == 0;
+}
+
+} // namespace
+
 void wait_for_deadline(monitor_state &state, const timespec &deadline) {
     // A stop request ends the wait at most a second after it is seen, however long the period.
     // Without one, the wait goes in slices of at most a second, so that a request that lands
@@ -143,12 +178,10 @@ void wait_for_deadline(monitor_state &state, const timespec &deadline) {
     // than a timer descriptor set to it: one system call per wait, as the plain sleep it replaces,
     // where a timer would add a timerfd_settime (and a read) to every cycle. Computed from the
     // deadline, never from the previous wake-up, the timeout cannot move the schedule.
-    control_state &control = state.control;
-    const bool listening = control.listener.valid();
     bool stop_seen = false;
     timespec stop_by{};
     for (;;) {
-        timespec now = monotonic_now();
+        const timespec now = monotonic_now();
         if (stop_requested != 0 && !stop_seen) {
             stop_seen = true;
             stop_by = now;
@@ -156,42 +189,27 @@ void wait_for_deadline(monitor_state &state, const timespec &deadline) {
         }
         timespec slice_end = now;
         timespec_add_ms(slice_end, k_stop_grace_ms);
-        const timespec &limit = stop_seen ? stop_by : slice_end;
-        const timespec *target = &earlier(deadline, limit);
-        // Waiting requests are served between cycles once the spacing allows; a request before the
-        // first cycle, or one whose turn would come at the deadline, is the cycle's to serve.
+        const timespec *target = &earlier(deadline, stop_seen ? stop_by : slice_end);
         timespec next_latch{};
-        if (listening && requests_waiting(control) && state.board.devices_found && !reached(now, deadline)) {
-            next_latch = from_ns(control.latched_on_request
-                                     ? control.last_requested_latch_ns + k_requested_latch_spacing_ns
-                                     : 0);
-            if (reached(now, next_latch)) {
-                latch_on_request(state);
-                continue;
-            }
+        const request_turn turn = requested_latch_turn(state, now, deadline, next_latch);
+        if (turn == request_turn::served) {
+            continue;
+        }
+        if (turn == request_turn::later) {
             target = &earlier(*target, next_latch);
         }
-        // Called even when already due: an overdue deadline returns at once.
+        // Called even when already due: an overdue deadline returns at once. A signal or a client
+        // ends the call early; the targets are then computed afresh.
         const bool due = reached(now, *target);
-        const timespec timeout = remaining(now, *target);
-        const std::size_t count = listening ? control_poll_set(control) : 0;
-        const int rc = ::ppoll(count != 0 ? control.polls.data() : nullptr, count, &timeout, nullptr);
-        if (rc > 0) {
-            handle_control_events(control);
-        }
-        const bool timed_out = rc == 0 || due;
-        if (!timed_out) {
-            continue; // a signal or a client: the targets are computed afresh
+        if (!wait_once(state.control, remaining(now, *target)) && !due) {
+            continue;
         }
         if (target == &deadline || (stop_seen && target == &stop_by)) {
             return;
         }
-        if (target == &next_latch) {
-            continue;
-        }
         // A whole slice passed with no interruption: a request seen now came within that slice,
         // so at most a second ago.
-        if (stop_requested != 0) {
+        if (target != &next_latch && stop_requested != 0) {
             return;
         }
     }

@@ -33,7 +33,15 @@ constexpr const char *k_usage = "Usage: %s \n"
                                 "      --energy           keep energy counters (energy/)\n"
                                 "      --control-group GROUP  GROUP may ask for latches too (--energy)\n";
 
-enum long_only_option { opt_once = 256, opt_root_dir, opt_raw, opt_etime, opt_metrics, opt_energy, opt_control_group };
+enum long_only_option {
+    opt_once = 256,
+    opt_root_dir,
+    opt_raw,
+    opt_etime,
+    opt_metrics,
+    opt_energy,
+    opt_control_group
+};
 
 // node_exporter's textfile collector reads only "*.prom" files.
 bool valid_metrics_file(const char *path) {

@@ -36,6 +36,46 @@ int add_total(rows &r, const char *name, const energy_total &total) {
     return end(r, rc);
 }
 
+// A device's record, its latch record (replies only), then its channels' records.
+int add_device(rows &r, std::size_t d, const device_sample &device, const device_energy &energy,
+               bool latch_records) {
+    const std::string_view name =
+        device.name != nullptr ? std::string_view(*device.name) : std::string_view();
+    begin(r, "device");
+    int rc = csv_line_add_integer(r.line, static_cast<std::int64_t>(d));
+    rc |= csv_line_add_text(r.line, name);
+    rc |= energy.latched_before ? csv_line_add_scaled(r.line, energy.latch_ns, 9)
+                                : csv_line_add_field(r.line, "");
+    if (end(r, rc) != 0) {
+        return -1;
+    }
+    if (latch_records) {
+        begin(r, "latch");
+        rc = csv_line_add_integer(r.line, static_cast<std::int64_t>(d));
+        rc |= energy.latched_before ? csv_line_add_integer(r.line, energy.latch_ns)
+                                    : csv_line_add_field(r.line, "");
+        rc |= csv_line_add_integer(r.line, energy.sequence);
+        if (end(r, rc) != 0) {
+            return -1;
+        }
+    }
+    for (std::size_t n = 0; n < energy.channels.size(); ++n) {
+        const channel_energy &channel = energy.channels[n];
+        begin(r, "channel");
+        rc = csv_line_add_integer(r.line, static_cast<std::int64_t>(d));
+        rc |= csv_line_add_text(r.line, name);
+        rc |= csv_line_add_integer(r.line, static_cast<std::int64_t>(n + 1));
+        rc |= csv_line_add_text(r.line, channel.label != nullptr ? std::string_view(*channel.label)
+                                                                 : std::string_view());
+        rc |= csv_line_add_scaled(r.line, channel.nanojoules, 9);
+        rc |= csv_line_add_scaled(r.line, channel.gap_ns, 9);
+        if (end(r, rc) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int build(rows &r, const cycle_snapshot &snapshot, const energy_counters &counters, const energy_run &run,
           bool latch_records) {
     begin(r, "vantrel-energy");
@@ -56,41 +96,8 @@ int build(rows &r, const cycle_snapshot &snapshot, const energy_counters &counte
     }
     const std::size_t count = std::min(snapshot.devices.size(), counters.devices.size());
     for (std::size_t d = 0; d < count; ++d) {
-        const device_sample &device = snapshot.devices[d];
-        const device_energy &energy = counters.devices[d];
-        const std::string_view name =
-            device.name != nullptr ? std::string_view(*device.name) : std::string_view();
-        begin(r, "device");
-        int rc = csv_line_add_integer(r.line, static_cast<std::int64_t>(d));
-        rc |= csv_line_add_text(r.line, name);
-        rc |= energy.latched_before ? csv_line_add_scaled(r.line, energy.latch_ns, 9)
-                                    : csv_line_add_field(r.line, "");
-        if (end(r, rc) != 0) {
+        if (add_device(r, d, snapshot.devices[d], counters.devices[d], latch_records) != 0) {
             return -1;
-        }
-        if (latch_records) {
-            begin(r, "latch");
-            rc = csv_line_add_integer(r.line, static_cast<std::int64_t>(d));
-            rc |= energy.latched_before ? csv_line_add_integer(r.line, energy.latch_ns)
-                                        : csv_line_add_field(r.line, "");
-            rc |= csv_line_add_integer(r.line, energy.sequence);
-            if (end(r, rc) != 0) {
-                return -1;
-            }
-        }
-        for (std::size_t n = 0; n < energy.channels.size(); ++n) {
-            const channel_energy &channel = energy.channels[n];
-            begin(r, "channel");
-            rc = csv_line_add_integer(r.line, static_cast<std::int64_t>(d));
-            rc |= csv_line_add_text(r.line, name);
-            rc |= csv_line_add_integer(r.line, static_cast<std::int64_t>(n + 1));
-            rc |= csv_line_add_text(r.line, channel.label != nullptr ? std::string_view(*channel.label)
-                                                                     : std::string_view());
-            rc |= csv_line_add_scaled(r.line, channel.nanojoules, 9);
-            rc |= csv_line_add_scaled(r.line, channel.gap_ns, 9);
-            if (end(r, rc) != 0) {
-                return -1;
-            }
         }
     }
     if (add_total(r, "vph_total", counters.vph) != 0 || add_total(r, "cores_total", counters.cores) != 0) {

@@ -403,7 +403,8 @@ TEST_F(control_socket, sixteen_clients_asking_as_fast_as_they_can) {
                     ++failures;
                     return;
                 }
-                const std::vector<std::string> f = fields_of(text.substr(at + 1, text.find('\n', at + 1) - at - 1));
+                const std::vector<std::string> f =
+                    fields_of(text.substr(at + 1, text.find('\n', at + 1) - at - 1));
                 seen[static_cast<std::size_t>(i)].emplace_back(std::stoll(f[3]), std::stoll(f[2]));
             }
         });
@@ -447,7 +448,8 @@ TEST_F(control_socket, sixteen_clients_asking_as_fast_as_they_can) {
     EXPECT_EQ(static_cast<long long>(cycle_ns.size()) - 1, std::llround(span_periods)) << "a cycle was lost";
     std::int64_t latest_ns = 0;
     for (std::size_t i = 0; i < cycle_ns.size(); ++i) {
-        latest_ns = std::max(latest_ns, cycle_ns[i] - (cycle_ns[0] + static_cast<std::int64_t>(i) * 100000000));
+        latest_ns =
+            std::max(latest_ns, cycle_ns[i] - (cycle_ns[0] + static_cast<std::int64_t>(i) * 100000000));
     }
     // Latches on request: those not within a tenth of a millisecond of a cycle's logged latch.
     std::vector<std::int64_t> requested;
@@ -464,11 +466,12 @@ TEST_F(control_socket, sixteen_clients_asking_as_fast_as_they_can) {
     const double rate = static_cast<double>(requested.size()) / load_s;
     std::printf("  %zu replies in %.2f s from %zu latches: %zu on request (%.1f a second, closest %.3f ms "
                 "apart); %zu cycles, the latest %.3f ms after its place in the schedule\n",
-                replies, load_s, latches.size(), requested.size(), rate, static_cast<double>(closest_ns) / 1e6,
-                cycle_ns.size(), static_cast<double>(latest_ns) / 1e6);
-    const double per_latch_ns = static_cast<double>(load_cpu - static_cast<std::int64_t>(
-                                                                   static_cast<double>(idle_cpu) * load_s / idle_s)) /
-                                static_cast<double>(requested.size());
+                replies, load_s, latches.size(), requested.size(), rate,
+                static_cast<double>(closest_ns) / 1e6, cycle_ns.size(), static_cast<double>(latest_ns) / 1e6);
+    const double per_latch_ns =
+        static_cast<double>(load_cpu -
+                            static_cast<std::int64_t>(static_cast<double>(idle_cpu) * load_s / idle_s)) /
+        static_cast<double>(requested.size());
     std::printf("  daemon CPU: %.0f us/s idle, %.0f us/s under load; %.0f ns per latch on request; "
                 "descriptors %ld idle, %ld loaded; resident %ld -> %ld KiB\n",
                 static_cast<double>(idle_cpu) / 1e3 / idle_s, static_cast<double>(load_cpu) / 1e3 / load_s,

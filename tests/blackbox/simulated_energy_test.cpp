@@ -465,7 +465,8 @@ echo '== replies'; cat /run/replies
             const std::vector<truth_latch> upto(latches.begin(), latches.begin() + sequence);
             for (const counter_row &row : reply.rows) {
                 if (row.device == name) {
-                    reply_rails[row.label] = upto.back().joules[row.channel] - upto.front().joules[row.channel];
+                    reply_rails[row.label] =
+                        upto.back().joules[row.channel] - upto.front().joules[row.channel];
                     reply_allowed[row.label] = allowed_joules(upto, readings_of.at(name), row.channel);
                 }
             }

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""power-report and energy-stat against the simulation's ground truth (fakeboard --simulate serving
-the accumulators, with bursty rails, and writing /run/fakeboard/truth.csv: each latch's time and each
-channel's true energy since the start).
+"""power-report, energy-stat and vantrel_power.measure() against the simulation's ground truth
+(fakeboard --simulate serving the accumulators, with bursty rails, and writing
+/run/fakeboard/truth.csv: each latch's time and each channel's true energy since the start, a line
+per trigger write, the daemon's cycles' and the latches asked for alike).
 
 One run of the daemon (--energy --raw -i 500) with `energy-stat -- sleep 5` and `energy-stat --` a
 command busy for 3 s in it:
@@ -11,9 +12,18 @@ command busy for 3 s in it:
   machine), so an interval's counter is off by its true power × the change in that delay. The
   trapezoid of the same run's samples (the logs without energy_raw) is more than 5 % off on a bursty
   rail. Both are printed, with the largest delay.
-- each energy-stat figure agrees with the truth within its printed bound: the true energy of the
-  span lies between the truth's growth over the latches inside it and over those around it, and the
-  figure is within the bound of both; the bound is at most 2 × the largest rail power × the period.
+- energy-stat, prorated (run by a user outside the control socket's group, when setpriv can make
+  one): each figure agrees with the truth within its printed bound: the true energy of the span lies
+  between the truth's growth over the latches inside it and over those around it, and the figure is
+  within the bound of both; the bound is at most 2 × the largest rail power × the period.
+
+Then the daemon at its default period (--energy --raw --control-group GROUP) and latches on request:
+`energy-stat -- sleep 0.5`, `-r 3`, a mark, vantrel_power.measure(), and a member of the group: each
+rail's figure is the truth between the two latches the replies name (matched to the truth's lines by
+each device's sequence, not by time) within 1e-4 of it plus what the latch readings' delays allow
+(known to the nanosecond at the edges, from the device logs between them); each bound is the rail's
+mean power × the edge times energy-stat (or measure()) measured. A user outside the group gets the
+prorated figures, one line saying why, and status 0.
 
 With --profile, the daemon at its default period (--energy --raw) and profiles instead:
 `energy-stat --interval 10 -- sleep 2`, then two such profiles at once (one with a mark), then
@@ -39,6 +49,7 @@ import os
 import re
 import shlex
 import shutil
+import statistics
 import subprocess
 import sys
 import time
@@ -48,7 +59,7 @@ SOURCE_DIR = os.path.abspath(sys.argv[2] if INSIDE else sys.argv[1] if len(sys.a
 STAT = os.path.join(SOURCE_DIR, "scripts", "energy-stat")
 REPORT = os.path.join(SOURCE_DIR, "scripts", "power-report")
 sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
-from vantrel_power import rawlogs  # noqa: E402
+from vantrel_power import client, powertree, rawlogs  # noqa: E402
 
 ROOT = "/run/power-monitor"
 TRUTH = "/run/fakeboard/truth.csv"
@@ -131,8 +142,8 @@ def report_csv(directory, *args):
         return done.stdout, {r["rail"]: float(r["energy_j"]) for r in csv.DictReader(f)}
 
 
-def stat(command):
-    done = subprocess.run([STAT, "--", *command], capture_output=True, text=True, timeout=60)
+def stat(command, user=()):
+    done = subprocess.run([*user, STAT, "--", *command], capture_output=True, text=True, timeout=60)
     check(f"energy-stat {command[:2]}: status 0 ({done.stderr[-300:]!r})", done.returncode == 0)
     rows = {}  # rail -> (energy J, bound J) of the whole run (the phases, if any, come later)
     for m in re.finditer(r"^ +(-?[0-9.]+) J +[-0-9.]+ mWh +[-0-9.]+ W +(\S+) +± ([0-9.]+) J", done.stderr, re.M):
@@ -143,12 +154,16 @@ def stat(command):
 
 
 def inside(emulator, daemon):
+    if subprocess.run(["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "true"],
+                      capture_output=True).returncode == 0:
+        OUTSIDER.extend(["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"])
     d = subprocess.Popen([*emulator, daemon, "--energy", "--raw", "-i", "500"], stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
     try:
         time.sleep(1.5)
         busy = [sys.executable, "-c", "import time\nend = time.monotonic() + 3\nwhile time.monotonic() < end: pass"]
-        stats = {"sleep 5": stat(["sleep", "5"]), "3 s busy": stat(busy)}
+        # Prorated: as a user the root-only socket refuses.
+        stats = {"sleep 5": stat(["sleep", "5"], OUTSIDER), "3 s busy": stat(busy, OUTSIDER)} if OUTSIDER else {}
         time.sleep(1.6)
     finally:
         d.terminate()
@@ -210,6 +225,264 @@ def inside(emulator, daemon):
             check(f"{case}: {label} {energy} ± {bound} J holds every truth in [{inner}, {outer}]",
                   energy - bound - slack <= inner and outer <= energy + bound + slack)
             check(f"{case}: {label} bound {bound} J ≤ 2 × {largest:.3f} W × {period} s", bound <= 2 * largest * period)
+    if not OUTSIDER:
+        print("note: setpriv cannot make another user here: the prorated figures are not checked")
+    on_request(emulator, daemon)
+
+
+# --- Latches on request, at the daemon's default period
+
+GROUP = 4242  # the control socket's group, by number (the test adds no group to the machine)
+OUT = "/run/out"  # writable by the users setpriv makes
+MEMBER = ["setpriv", "--reuid", "65534", "--regid", str(GROUP), "--clear-groups"]
+OUTSIDER = []  # set in main's inside part when setpriv works
+FALLBACK_LINE = ("energy-stat: no latch on request: permission denied on /run/vantrel-power-monitor/control; "
+                 "figures prorated to the daemon's cycles\n")
+MEASURE = """import json, sys, time, vantrel_power
+with vantrel_power.measure() as m:
+    time.sleep(0.4)
+json.dump({"exact": m.exact, "rows": m.rows, "start_ns": m.start_ns, "end_ns": m.end_ns, "seconds": m.seconds,
+           "energy_j": m.energy_j, "bound_j": m.bound_j, "gap_s": m.gap_s}, sys.stdout)
+"""
+
+
+def truth_lines():
+    """Device name -> [(latch ns, [the four channels' true energy J])], every line in order."""
+    out = {}
+    with open(TRUTH, newline="") as f:
+        for row in csv.DictReader(f):
+            out.setdefault(row["name"], []).append(
+                (int(row["latch_ns"]), [float(row[f"power{n + 1}_j"] or "nan") for n in range(4)]))
+    return out
+
+
+class Latched:
+    """The truth of the latches a run of the daemon took, by device and sequence: the daemon's
+    sequence S of a device is its S-th line in the truth since that run started."""
+
+    def __init__(self, offsets, channels, readings):
+        self.lines, self.offsets, self.channels = truth_lines(), offsets, channels
+        self.readings = readings  # device name -> [(latch reading s, resolution s)] of its cycles (device log)
+        self.worst_delay = 0.0
+
+    def index(self, device, sequence, reading_ns, what):
+        i = self.offsets.get(device, 0) + sequence - 1
+        lines = self.lines[device]
+        ok = 0 <= i < len(lines) and 0 <= reading_ns - lines[i][0] < LATE * 1e9
+        check(f"{what}: {device}'s latch {sequence} at {reading_ns} ns follows its truth line "
+              f"({lines[i][0] if 0 <= i < len(lines) else None} ns) by less than {LATE} s", ok)
+        if ok:
+            self.worst_delay = max(self.worst_delay, (reading_ns - lines[i][0]) / 1e9)
+        return i if ok else None
+
+    def allowed(self, device, n, i0, i1, known):
+        """What the latch readings' delays allow a counter over the truth's lines I0..I1 of DEVICE to
+        differ from the truth: each interval's true power × (the change of the delay + the readings'
+        resolutions). KNOWN: line -> (delay s, resolution s); a cycle's latch reading comes from the
+        device log, any other is taken as anywhere between no delay and the largest known one."""
+        lines, delays = self.lines[device], dict(known)
+        for a, step in self.readings.get(device, []):
+            k = bisect.bisect_right([t for t, _ in lines], a * 1e9 + step * 1e9) - 1
+            if i0 < k < i1 and k not in delays and 0 <= a - lines[k][0] / 1e9 < LATE:
+                delays[k] = (a - lines[k][0] / 1e9, step)
+        largest = max(d + r for d, r in delays.values())
+        total = 0.0
+        for k in range(i0, i1):
+            d0, r0 = delays.get(k, (largest / 2, largest / 2))
+            d1, r1 = delays.get(k + 1, (largest / 2, largest / 2))
+            dt = (lines[k + 1][0] - lines[k][0]) / 1e9
+            power = (lines[k + 1][1][n] - lines[k][1][n]) / dt if dt > 0 else 0.0
+            total += abs(power) * (abs(d1 - d0) + r0 + r1)
+        return total
+
+    def check_prorated(self, case, rows, start_ns, end_ns):
+        """Prorated figures: the true energy of the region lies between the truth's growth over the
+        latches inside it and over those around it, each within the figure's bound."""
+        for r in rows:
+            if r["rail"] not in self.channels:
+                continue
+            device, n = self.channels[r["rail"]]
+            lines = self.lines[device][self.offsets.get(device, 0):]
+            times = [t for t, _ in lines]
+            b, c = bisect.bisect_right(times, start_ns) - 1, bisect.bisect_right(times, end_ns) - 1
+            if not check(f"{case}: {r['rail']}: the truth has latches around the region", 0 <= b and c + 1 < len(lines)):
+                continue
+            inner, outer = max(lines[c][1][n] - lines[b + 1][1][n], 0.0), lines[c + 1][1][n] - lines[b][1][n]
+            energy, bound = float(r["energy_j"]), float(r["bound_j"])
+            slack = TOLERANCE * outer
+            check(f"{case}: {r['rail']} {energy} ± {bound} J holds every truth in [{inner}, {outer}]",
+                  energy - bound - slack <= inner and outer <= energy + bound + slack)
+
+    def check_rows(self, case, rows, start_ns, end_ns, bounds):
+        """Every rail of ROWS (energy-stat's CSV or measure()'s rows) against the truth between the
+        latches its sequences name, and its bound against its mean power × the edge times. Adds
+        (rail, bound, energy) to BOUNDS."""
+        truths = {}
+        for r in rows:
+            if r["rail"] not in self.channels:
+                continue
+            device, n = self.channels[r["rail"]]
+            l0, l1 = int(r["start_latch_ns"]), int(r["end_latch_ns"])
+            i0 = self.index(device, int(r["start_sequence"]), l0, f"{case}: {r['rail']}")
+            i1 = self.index(device, int(r["end_sequence"]), l1, f"{case}: {r['rail']}")
+            if i0 is None or i1 is None:
+                continue
+            lines = self.lines[device]
+            true = lines[i1][1][n] - lines[i0][1][n]
+            allowed = self.allowed(device, n, i0, i1, {i0: ((l0 - lines[i0][0]) / 1e9, 0.0),
+                                                       i1: ((l1 - lines[i1][0]) / 1e9, 0.0)})
+            energy, bound, gap = float(r["energy_j"]), float(r["bound_j"]), float(r["gap_s"])
+            truths[r["rail"]] = (true, allowed)
+            print(f"  {case:<12} {r['rail']:<10} {energy:11.6f} J, truth {true:11.6f} J ({energy / true - 1:+.2e}, "
+                  f"allowed {allowed:.2e} J), ± {bound:.6f} J ({bound / abs(energy):.3%})")
+            check(f"{case}: {r['rail']} {energy} J is the truth {true} J between its latches within {EXACT} and "
+                  f"the {allowed:.3e} J the latch readings allow", abs(energy - true) <= EXACT * abs(true) + allowed + 2e-9)
+            edges = (start_ns - l0) + (l1 - end_ns)
+            expected = abs(energy) / ((l1 - l0) / 1e9 - gap) * edges / 1e9
+            check(f"{case}: {r['rail']} bound {bound} J is its mean power × the {edges} ns outside the region "
+                  f"({expected} J)", abs(bound - expected) <= 2e-9 + 1e-6 * expected)
+            bounds.append((case, r["rail"], bound, energy))
+        named = {r["rail"]: r for r in rows}
+        cores = [rail for rail in truths if rawlogs.is_core_rail(rail)]
+        if "cores_total" in named and cores:
+            true = sum(truths[c][0] for c in cores)
+            check(f"{case}: cores_total {named['cores_total']['energy_j']} J is its rails' truth {true} J",
+                  abs(float(named["cores_total"]["energy_j"]) - true) <=
+                  EXACT * abs(true) + sum(truths[c][1] for c in cores) + 1e-8)
+        check(f"{case}: every rail and total ({len(rows)})", len(rows) == 11 and len(truths) == 8)
+
+
+def read_csv(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def on_request(emulator, daemon):
+    """The daemon at its default period with latches on request: energy-stat, its repeats, a mark,
+    measure(), a member of the socket's group and a user outside it, against the truth."""
+    offsets = {name: len(lines) for name, lines in truth_lines().items()}
+    os.makedirs(OUT, mode=0o1777, exist_ok=True)
+    os.chmod(OUT, 0o1777)
+    d = subprocess.Popen([*emulator, daemon, "--energy", "--raw", "--control-group", str(GROUP)],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    outputs = {}
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not os.path.exists(f"{ROOT}/energy/snapshot.csv"):
+            time.sleep(0.05)
+        for case, user, args in (
+                ("sleep 0.5", [], ["--", "sleep", "0.5"]),
+                ("-r 3", [], ["-r", "3", "--", "sleep", "0.3"]),
+                ("mark", [], ["--marks", f"{OUT}/marks", "--", "sh", "-c",
+                              f"sleep 0.3; {STAT} --mark second --marks {OUT}/marks; sleep 0.3"]),
+                ("member", MEMBER if OUTSIDER else [], ["--", "sleep", "0.5"]),
+                ("outsider", OUTSIDER, ["--", "sleep", "0.5"])):
+            if case == "outsider" and not OUTSIDER:
+                continue
+            path = f"{OUT}/{case.replace(' ', '_')}.csv"
+            done = subprocess.run([*user, STAT, "--csv", path, *args], capture_output=True, text=True, timeout=60)
+            check(f"{case}: status 0 ({done.stderr[-300:]!r})", done.returncode == 0)
+            outputs[case] = (done.stderr, read_csv(path) if done.returncode == 0 else [])
+        env = {**os.environ, "PYTHONPATH": os.path.join(SOURCE_DIR, "scripts")}
+        done = subprocess.run([sys.executable, "-c", MEASURE], capture_output=True, text=True, timeout=60, env=env)
+        check(f"measure(): status 0 ({done.stderr[-300:]!r})", done.returncode == 0 and done.stderr == "")
+        measured = json.loads(done.stdout) if done.returncode == 0 else None
+        prorated = None
+        if OUTSIDER:
+            done = subprocess.run([*OUTSIDER, sys.executable, "-c", MEASURE], capture_output=True, text=True,
+                                  timeout=60, env=env)
+            check(f"measure() outside the group: status 0, one line saying why ({done.stderr!r})",
+                  done.returncode == 0 and done.stderr == "vantrel_power: " + FALLBACK_LINE[len("energy-stat: "):])
+            prorated = json.loads(done.stdout) if done.returncode == 0 else None
+        snapshot, _, _ = powertree.read_energy_snapshot(ROOT)
+    finally:
+        d.terminate()
+        d.wait(timeout=20)
+    channels = {name: (snapshot.devices[dev].name, n) for dev, n, name, _ in client.rail_names(snapshot)}
+    run = rawlogs.read_run(ROOT, print)
+    readings = {rawlogs.device_name(s): [(a, ATIME_STEP) for a in s.data[1] if a == a] for s in run.streams}
+    truth, bounds = Latched(offsets, channels, readings), []
+    print(f"{'case':<14} {'rail':<10} {'figure':>13} {'truth':>17}")
+
+    for case in ("sleep 0.5", "member"):
+        err, rows = outputs.get(case, ("", []))
+        check(f"{case}: exact, no line about the socket", "latched on request, exact" in err and
+              "no latch on request" not in err)
+        if rows:
+            truth.check_rows(case, rows, int(rows[0]["command_start_ns"]), int(rows[0]["command_end_ns"]), bounds)
+    err, rows = outputs["-r 3"]
+    runs = sorted({r["run"] for r in rows})
+    check(f"-r 3: three runs in the CSV ({runs})", runs == ["1", "2", "3"])
+    for number in runs:
+        mine = [r for r in rows if r["run"] == number]
+        truth.check_rows(f"-r 3, run {number}", mine, int(mine[0]["command_start_ns"]), int(mine[0]["command_end_ns"]),
+                         bounds)
+    vph = [float(r["energy_j"]) for r in rows if r["rail"] == "vph"]
+    printed = re.search(r"^ +([0-9.]+) J .* vph +± [0-9.]+ J +\( \+- ([0-9.]+)% \)$", err, re.M)
+    mean, spread = statistics.fmean(vph), 100 * statistics.stdev(vph) / statistics.fmean(vph) if len(vph) > 1 else 0
+    check(f"-r 3: vph's mean {mean} J and relative standard deviation {spread:.2f} % printed ({printed and printed.groups()})",
+          printed is not None and abs(float(printed.group(1)) - mean) <= 1e-6 and abs(float(printed.group(2)) - spread) <= 0.006)
+
+    # The mark: its latch splits the run; each phase is the truth between the latches around it.
+    err, rows = outputs["mark"]
+    with open(f"{OUT}/marks") as f:
+        mark_ns = int(f.read().split()[0].replace(".", ""))
+    phases, name = {}, None
+    for line in err.split("Phases (marks):")[-1].splitlines() if "Phases (marks):" in err else []:
+        heading = re.match(r"^  (\(start\)|'second'): [0-9.]+ s$", line)
+        figure = re.match(r"^ +(-?[0-9.]+) J .* W +(\S+) +±", line)
+        if heading:
+            name = heading.group(1)
+        elif figure and name:
+            phases.setdefault(name, {})[figure.group(2)] = float(figure.group(1))
+    for name in ("(start)", "'second'"):
+        figures = phases.get(name, {})
+        check(f"mark: phase {name} printed ({len(figures)} rows)", len(figures) == 11)
+        for r in rows:
+            if r["rail"] not in channels or r["rail"] not in figures:
+                continue
+            device, n = channels[r["rail"]]
+            lines = truth.lines[device]
+            i0 = truth.index(device, int(r["start_sequence"]), int(r["start_latch_ns"]), "mark")
+            i1 = truth.index(device, int(r["end_sequence"]), int(r["end_latch_ns"]), "mark")
+            if i0 is None or i1 is None:
+                continue
+            # The mark's latch: the device's last truth line at or before the mark's time (its pass's last
+            # latch reading), strictly between the run's two.
+            im = bisect.bisect_right([t for t, _ in lines], mark_ns) - 1
+            if not check(f"mark: {device}'s latch for the mark lies within the run", i0 < im < i1):
+                continue
+            a, b = (i0, im) if name == "(start)" else (im, i1)
+            true = lines[b][1][n] - lines[a][1][n]
+            known = {i0: ((int(r["start_latch_ns"]) - lines[i0][0]) / 1e9, 0.0),
+                     i1: ((int(r["end_latch_ns"]) - lines[i1][0]) / 1e9, 0.0)}
+            allowed = truth.allowed(device, n, a, b, known)
+            check(f"mark: phase {name} {r['rail']} {figures[r['rail']]} J is the truth {true} J within {EXACT} and "
+                  f"{allowed:.3e} J", abs(figures[r["rail"]] - true) <= EXACT * abs(true) + allowed + 1e-6)
+
+    if measured is not None:
+        check(f"measure(): exact, its region's own seconds {measured['seconds']}",
+              measured["exact"] and abs(measured["seconds"] - (measured["end_ns"] - measured["start_ns"]) / 1e9) < 1e-9)
+        truth.check_rows("measure()", measured["rows"], measured["start_ns"], measured["end_ns"], bounds)
+        check("measure(): energy_j, bound_j and gap_s by rail are its rows'",
+              all(measured["energy_j"][r["rail"]] == r["energy_j"] and measured["bound_j"][r["rail"]] == r["bound_j"]
+                  and measured["gap_s"][r["rail"]] == r["gap_s"] for r in measured["rows"]))
+
+    if OUTSIDER:
+        err, rows = outputs["outsider"]
+        check(f"outsider: one line saying why, then the prorated figures ({err[:300]!r})",
+              err.startswith(FALLBACK_LINE) and err.count("no latch on request") == 1 and
+              "accumulated counters, prorated to the cycles" in err and len(rows) == 11 and
+              all(r["start_latch_ns"] == "" for r in rows))
+        if rows:
+            truth.check_prorated("outsider", rows, int(rows[0]["command_start_ns"]), int(rows[0]["command_end_ns"]))
+    if prorated is not None:
+        check("measure() outside the group: prorated, every rail and total",
+              prorated["exact"] is False and len(prorated["rows"]) == 11)
+        truth.check_prorated("measure() outside the group", prorated["rows"], prorated["start_ns"], prorated["end_ns"])
+    vph = [(case, bound / energy) for case, rail, bound, energy in bounds if rail == "vph"]
+    print("vph's bound relative to its figure: " + ", ".join(f"{case} {ratio:.3%}" for case, ratio in vph))
+    print(f"the latest latch reading of a reply came {truth.worst_delay * 1e3:.3f} ms after its latch")
 
 
 # --- Profiles (energy-stat --interval, measure(interval=)) against the truth, the daemon at its default period

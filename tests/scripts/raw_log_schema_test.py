@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""The raw logs the daemon writes against the columns scripts/lib/rawlogs.py declares for them
+"""The raw logs the daemon writes against the columns scripts/vantrel_power/rawlogs.py declares for them
 (docs/raw-logs.md): every log's header, the format of every data field, the units of the columns
 read straight from the board, and the names: a device name holding "/", labels and zone types that
 need quoting, a channel without a label, two devices that share a name, and the value file of each

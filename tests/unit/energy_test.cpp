@@ -208,7 +208,8 @@ struct device_account {
     std::array<bool, 4> period_unreadable{};
 
     // A latch reported with `sequence`: counted when the write succeeded (the sequence advanced).
-    void latched(std::int64_t ns, std::int64_t new_sequence, const std::array<std::optional<std::int64_t>, 4> &avg) {
+    void latched(std::int64_t ns, std::int64_t new_sequence,
+                 const std::array<std::optional<std::int64_t>, 4> &avg) {
         if (new_sequence == sequence) {
             missed = missed || previous_latch >= 0;
             return;
@@ -303,7 +304,8 @@ TEST_F(energy_cycles, counters_equal_the_sum_of_the_daemon_s_own_averages_and_la
     auto refuse_latches = [&](bool refuse) {
         if (refuse) {
             ASSERT_EQ(::mount(trigger.c_str(), trigger.c_str(), nullptr, MS_BIND, nullptr), 0);
-            ASSERT_EQ(::mount(nullptr, trigger.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+            ASSERT_EQ(::mount(nullptr, trigger.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr),
+                      0);
         } else {
             ASSERT_EQ(::umount(trigger.c_str()), 0);
         }

@@ -20,7 +20,12 @@ declare -A VPM_PACKAGES=(
   [static]="clang-tidy-14 clang-format-14 cppcheck python3"
   # promtool comes with prometheus. Both ship services: see install_without_starting.
   [metrics]="prometheus prometheus-node-exporter"
+  # newuidmap and newgidmap: an ordinary user's fake board maps the user's subordinate ids, so that the
+  # tests that act as other users and groups run for them too.
+  [ids]="uidmap"
 )
+# Everything the whole test suite needs, wherever it runs (natively, under qemu, with sanitizers).
+VPM_SUITE_GROUPS="build metrics plot report top ids"
 
 # On a machine whose PID 1 is not systemd, these packages' maintainer scripts start their services
 # through invoke-rc.d, listening on every interface. A policy-rc.d that answers 101 ("action

@@ -448,10 +448,10 @@ def measure(root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False, in
     MeasureError on entry when no daemon runs with --energy, and on exit when there is no figure (a
     restart; unless the block raised). With INTERVAL (seconds, at least 0.01) the block is profiled
     as energy-stat --interval does: m.profile."""
-    return _Region(root, control, quiet, interval)
+    return _Measuring(root, control, quiet, interval)
 
 
-class _Region:
+class _Measuring:
     """measure()'s context manager."""
 
     def __init__(self, root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False, interval=None):
@@ -470,6 +470,7 @@ class _Region:
             if not self.reading.startswith(b"vantrel-energy,1\n"):
                 raise NoLatch("not a reply to a latch request")
         except NoLatch as e:
+            self.control.close()
             self.m.exact, self.m.reason = False, str(e)
             if not self.quiet:
                 no_profile = "; no profile (interval) is possible without them" if self.interval_ns else ""

@@ -133,7 +133,7 @@ TEST_F(metrics_daemon, file_equals_the_value_tree_and_the_logs) {
     EXPECT_EQ(m.samples.at("vantrel_failed_passes_total"), "0");
     const double duration = exposition::value_of(m, "vantrel_last_cycle_duration_seconds");
     EXPECT_GT(duration, 0.0);
-    EXPECT_LT(duration, 0.5);
+    EXPECT_LT(duration, 1.0) << "a cycle longer than its period";
     EXPECT_NEAR(exposition::value_of(m, "vantrel_last_cycle_timestamp_seconds"),
                 static_cast<double>(std::time(nullptr)), 10.0);
     EXPECT_EQ(m.types.at("vantrel_cycles_total"), "counter");

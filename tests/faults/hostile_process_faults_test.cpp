@@ -132,7 +132,9 @@ TEST_F(hostile_run, fifo_as_the_battery_source_reads_as_zero_and_never_blocks) {
     signal_daemon(d, SIGTERM);
     const double signalled = fakeboard::monotonic_seconds();
     const fakeboard::process_result r = finish(d, 3.0);
-    EXPECT_LT(fakeboard::monotonic_seconds() - signalled, 0.5 + fakeboard::timing_slack_s());
+    // A stop ends the wait for the next 50 ms deadline, one more cycle runs, and the daemon ends: within
+    // a second after that cycle whatever it read.
+    EXPECT_LT(fakeboard::monotonic_seconds() - signalled, 0.050 + 1.0);
     expect_stopped_by_signal(r, 0);
     expect_update_modes(board_, "auto");
 }

@@ -38,6 +38,12 @@ png_height() { # FILE
   od -An -tu1 -j 20 -N 4 "$1" | awk '{ print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4 }'
 }
 
+# What a person sees is counted in characters, not bytes: the view's bars are multi-byte in UTF-8, and
+# mawk's length counts bytes.
+fits_columns() { # FILE COLUMNS
+  python3 -c 'import sys; sys.exit(any(len(l.rstrip("\n")) > int(sys.argv[2]) for l in open(sys.argv[1], encoding="utf-8")))' "$1" "$2"
+}
+
 finish() {
   if ((failures)); then
     echo "$failures of $checks checks failed" >&2
@@ -58,7 +64,9 @@ on_board_with_install() { # SCRIPT ARGS...
   shift
   if [[ ${1:-} == --on-board ]]; then
     root=$2
-    [[ $(findmnt -n -o SOURCE /run) == fakeboard ]] || {
+    # Every mount on /run is listed, oldest first: a machine whose /run is a tmpfs already has one
+    # under the board's, and only the last is the one the namespace sees.
+    [[ $(findmnt -n -o SOURCE /run | tail -n 1) == fakeboard ]] || {
       echo "FAIL: not on a fake board (/run is not its tmpfs); refusing to mount over /var" >&2
       exit 1
     }

@@ -163,29 +163,36 @@ class Damage(unittest.TestCase):
         per_value = (peaks[1] - peaks[0]) * (1 << 20) / values
         self.assertLess(per_value, 20, f"peak RSS {peaks[0]:.0f} MB, then {peaks[1]:.0f} MB: {per_value:.0f} B a value")
 
+    def cpu_grows_linearly(self, what, make, small, large):
+        """The report's CPU time beyond that of a tiny input grows with SIZE as a linear reader's does:
+        LARGE / SMALL times at most, with room for noise; a quadratic one takes that ratio squared."""
+        cpu = {}
+        for n in (1, small, large):
+            d = os.path.join(self.work, f"{what}-{n}")
+            os.makedirs(d)
+            check = make(d, n)
+            rc, out, err, _, _, cpu[n] = self.report(d)
+            self.assertEqual(rc, 0, err)
+            check(out)
+        ratio = (cpu[large] - cpu[1]) / max(cpu[small] - cpu[1], 1e-3)
+        print(f"{what}: {cpu[1]:.2f} s of CPU for 1, {cpu[small]:.2f} s for {small}, {cpu[large]:.2f} s for "
+              f"{large}: {ratio:.1f} x the work beyond the first", file=sys.stderr)
+        self.assertLess(ratio, 2 * large / small, f"{what}: {ratio:.1f} x the CPU for {large / small:.0f} x the size")
+
     def test_the_reader_is_linear_in_the_rails(self):
-        # 100,000 rails in a log of 1.3 MB.
-        d = os.path.join(self.work, "wide")
-        os.makedirs(d)
-        with open(os.path.join(d, "wide_raw"), "w", encoding="utf-8") as f:
-            f.write("time,atime,acc," + ",".join(f"r{i}" for i in range(100000)) + "\n")
-            f.write("1.000,1.0000,1," + ",".join("0.125" for _ in range(100000)) + "\n")
-        rc, out, err, _, _, cpu = self.report(d, cpu_seconds=10)
-        self.assertEqual(rc, 0, err)
-        self.assertEqual(out.count(" 0.1250 "), 4 * 100000)
-        self.assertLess(cpu, 2, f"{cpu:.1f} s of CPU for 100,000 rails")
+        def wide(d, n):  # 100,000 rails make a log of 1.3 MB
+            with open(os.path.join(d, "wide_raw"), "w", encoding="utf-8") as f:
+                f.write("time,atime,acc," + ",".join(f"r{i}" for i in range(n)) + "\n")
+                f.write("1.000,1.0000,1," + ",".join("0.125" for _ in range(n)) + "\n")
+            return lambda out: self.assertEqual(out.count(" 0.1250 "), 4 * n)
+        self.cpu_grows_linearly("rails", wide, 20000, 100000)
 
     def test_the_reader_is_linear_in_the_lines_sharing_a_time(self):
-        # 10,000 lines at one time: as many devices sharing a name, one line each.
-        d = os.path.join(self.work, "shared")
-        os.makedirs(d)
-        with open(os.path.join(d, "max34417_raw"), "w", encoding="utf-8") as f:
-            f.write(HEADER + "".join(line.replace(line.split(",")[0], "1.000", 1) for line in device_lines(10000)))
-        rc, out, err, _, _, cpu = self.report(d, cpu_seconds=10)
-        self.assertEqual(rc, 0, err)
-        self.assertIn("\n  max34417#10000:ddr ", out)
-        self.assertLess(cpu, 2, f"{cpu:.1f} s of CPU for 10,000 devices sharing a log")
-
+        def shared(d, n):  # N lines at one time: as many devices sharing a name, one line each
+            with open(os.path.join(d, "max34417_raw"), "w", encoding="utf-8") as f:
+                f.write(HEADER + "".join(line.replace(line.split(",")[0], "1.000", 1) for line in device_lines(n)))
+            return lambda out: self.assertIn(f"\n  max34417#{n}:ddr " if n > 1 else "\n  ddr ", out)
+        self.cpu_grows_linearly("devices sharing a log", shared, 2000, 10000)
 
 if __name__ == "__main__":
     unittest.main()

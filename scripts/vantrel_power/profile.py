@@ -80,8 +80,10 @@ class Profile:
         snapshot = reading.snapshot
         if self._last is None:
             self._run = snapshot.run
-            self.devices = [d.name for d in snapshot.devices]
-            self.rails = [RailProfile(d, n, snapshot.devices[d].name, name, label)
+            # A device's name, or NAME@POSITION when devices share it (as rails' names are qualified).
+            names = [d.name for d in snapshot.devices]
+            self.devices = [n if names.count(n) == 1 else f"{n}@{d}" for d, n in enumerate(names)]
+            self.rails = [RailProfile(d, n, self.devices[d], name, label)
                           for d, n, name, label in client.rail_names(snapshot)]
             self.latches = [[] for _ in snapshot.devices]
             self._last = [None] * len(snapshot.devices)

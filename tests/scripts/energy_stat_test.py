@@ -126,7 +126,16 @@ def errors(emulator, daemon):
     time.sleep(0.8)
     status, err = stat()
     own_error("stale snapshot", status, err, 125, "older than three periods")
+    # Resumed: the cases below need its next cycle's snapshot.
+    with open(SNAPSHOT, "rb") as f:
+        frozen = f.read()
     d.process.send_signal(signal.SIGCONT)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        with open(SNAPSHOT, "rb") as f:
+            if f.read() != frozen:
+                break
+        time.sleep(0.02)
 
     # Options and commands.
     status, err = stat("--bogus")

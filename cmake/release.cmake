@@ -4,6 +4,9 @@ option(VPM_STATIC "Link the daemon fully statically (libc and libstdc++ included
 
 if(VPM_STATIC)
   target_link_options(vantrel_power_monitor PRIVATE -static)
+  # Static glibc's name service loads shared modules at run time (and crashes on a name that is not in
+  # /etc/group when nsswitch.conf lists another source): --control-group names come from /etc/group alone.
+  target_compile_definitions(vpm_core PRIVATE VPM_NO_NAME_SERVICE)
 endif()
 
 # Unused functions and data of the daemon's own code are dropped at link time.

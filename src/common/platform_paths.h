@@ -32,6 +32,9 @@ inline constexpr const char *lock_file = "/run/vantrel-power-monitor/lock";
 // With --energy: the control socket, where clients ask for latches (daemon/control.h).
 inline constexpr const char *control_socket = "/run/vantrel-power-monitor/control";
 
+// The group database, for --control-group by name.
+inline constexpr const char *group_file = "/etc/group";
+
 // hwmon device names.
 inline constexpr const char *accumulator_name_prefix = "max34417";
 inline constexpr const char *fan_hwmon_name = "slg4ax46073v";

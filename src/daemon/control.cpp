@@ -11,8 +11,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -96,6 +98,37 @@ void accept_clients(control_state &control) {
     }
 }
 
+// A group's number from the group file ("name:password:gid:members" lines), where groupadd puts the
+// system's groups. Read directly: a fully static build cannot load the name service's modules.
+int group_in_file(const char *name, gid_t *gid) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(platform_paths::group_file, "re"),
+                                                                &std::fclose);
+    if (file == nullptr) {
+        return -1;
+    }
+    char *raw = nullptr;
+    std::size_t capacity = 0;
+    const std::size_t length = std::strlen(name);
+    int rc = -1;
+    while (::getline(&raw, &capacity, file.get()) > 0) {
+        if (std::strncmp(raw, name, length) != 0 || raw[length] != ':') {
+            continue;
+        }
+        const char *number = std::strchr(raw + length + 1, ':');
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long long value = number != nullptr ? std::strtoull(number + 1, &end, 10) : 0;
+        if (number != nullptr && end != number + 1 && *end == ':' && errno == 0 &&
+            value < static_cast<unsigned long long>(static_cast<gid_t>(-1))) {
+            *gid = static_cast<gid_t>(value);
+            rc = 0;
+        }
+        break;
+    }
+    std::free(raw);
+    return rc;
+}
+
 } // namespace
 
 control_state::~control_state() {
@@ -120,12 +153,19 @@ int parse_control_group(const char *text, gid_t *gid) {
         *gid = static_cast<gid_t>(value);
         return 0;
     }
+    if (group_in_file(text, gid) == 0) {
+        return 0;
+    }
+#ifdef VPM_NO_NAME_SERVICE
+    return -1;
+#else
     const struct group *entry = ::getgrnam(text);
     if (entry == nullptr) {
         return -1;
     }
     *gid = entry->gr_gid;
     return 0;
+#endif
 }
 
 int open_control_socket(control_state &control, const control_access &access) {

@@ -52,7 +52,8 @@ struct control_access {
     gid_t group = 0;
 };
 
-// A group by name or number; -1 when there is no such group.
+// A group by number, or by name: the group file first, then (except in a fully static build) the name
+// service. -1 when there is no such group.
 [[nodiscard]] int parse_control_group(const char *text, gid_t *gid);
 
 // Binds and listens on the socket's fixed path, replacing whatever a previous daemon left there (the

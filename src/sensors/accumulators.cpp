@@ -117,15 +117,11 @@ bool devices_ready(board_inventory &board, cycle_snapshot &snapshot) {
     return true;
 }
 
-} // namespace
-
-namespace {
-
 // Latches every chip in one quick pass before any value is read, so all devices share one moment.
-void latch_all(board_inventory &board, control_reports &reports, std::vector<device_sample> &samples,
+void latch_all(const board_inventory &board, control_reports &reports, std::vector<device_sample> &samples,
                std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-        accumulator_device &device = board.devices[i];
+        const accumulator_device &device = board.devices[i];
         device_sample &sample = samples[i];
         sample.latch_written = write_control(reports, device.latch, "1");
         const timespec latched = monotonic_now();

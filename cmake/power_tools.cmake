@@ -13,7 +13,7 @@ set(VPM_TOOL_COMMANDS
     vantrel-top=vantrel-top
     vantrel-energy-stat=energy-stat
 )
-set(VPM_PYTHON_MODULES __init__.py client.py marks.py powertree.py rawlogs.py)
+set(VPM_PYTHON_MODULES __init__.py client.py marks.py powertree.py profile.py rawlogs.py trace.py)
 list(TRANSFORM VPM_PYTHON_MODULES PREPEND scripts/vantrel_power/)
 
 file(RELATIVE_PATH vpm_tools_from_bin ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_DATAROOTDIR}/vantrel-power-tools)

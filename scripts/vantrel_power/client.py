@@ -430,6 +430,9 @@ class Measurement:
     end_ns: int = None
     pid: int = None
     period_ms: int = None
+    # With measure(interval=S): a profile.Profile, each rail's exact mean power per interval
+    # (profile.rails[i].intervals(): start ns, end ns, W); None without latches on request.
+    profile: object = None
 
     def _fill(self, rows):
         self.rows = rows
@@ -438,20 +441,25 @@ class Measurement:
                 r["energy_j"], r["bound_j"], r["gap_s"]
 
 
-def measure(root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False):
+def measure(root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False, interval=None):
     """A context manager measuring the energy of its block into the Measurement it gives: a latch on
     request on entry and on exit (exact), or, without the control socket, the daemon's cycles
     prorated as energy-stat does (one line on standard error says why, unless QUIET). Raises
     MeasureError on entry when no daemon runs with --energy, and on exit when there is no figure (a
-    restart; unless the block raised)."""
-    return _Measuring(root, control, quiet)
+    restart; unless the block raised). With INTERVAL (seconds, at least 0.01) the block is profiled
+    as energy-stat --interval does: m.profile."""
+    return _Measuring(root, control, quiet, interval)
 
 
 class _Measuring:
     """measure()'s context manager."""
 
-    def __init__(self, root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False):
+    def __init__(self, root=powertree.DEFAULT_ROOT, control=CONTROL_SOCKET, quiet=False, interval=None):
+        from . import profile  # profile builds on this module
+        if interval is not None and not interval >= profile.MIN_INTERVAL_MS / 1000:
+            raise ValueError(f"interval: at least {profile.MIN_INTERVAL_MS / 1000} s, not {interval!r}")
         self.root, self.control, self.quiet = root, Control(control), quiet
+        self.interval_ns, self.sampler = None if interval is None else round(interval * 1e9), None
         self.m, self.first, self.reading, self.region, self.thread, self.result = Measurement(), None, None, None, None, None
 
     def __enter__(self):
@@ -465,7 +473,8 @@ class _Measuring:
             self.control.close()
             self.m.exact, self.m.reason = False, str(e)
             if not self.quiet:
-                print(f"vantrel_power: no latch on request: {e}; {FALLBACK}", file=sys.stderr)
+                no_profile = "; no profile (interval) is possible without them" if self.interval_ns else ""
+                print(f"vantrel_power: no latch on request: {e}; {FALLBACK}{no_profile}", file=sys.stderr)
         else:
             self.m.exact = True
         self.m.pid, self.m.period_ms = self.first.pid, self.first.period_ms
@@ -474,6 +483,14 @@ class _Measuring:
         if not self.m.exact:
             self.thread = threading.Thread(target=self._follow, daemon=True)
             self.thread.start()
+        elif self.interval_ns is not None:
+            from . import profile
+            self.m.profile = profile.Profile(interval_ns=self.interval_ns, start_ns=self.m.start_ns)
+            try:
+                self.m.profile.add(parse_reply(self.reading))
+                self.sampler = profile.Sampler(self.m.profile, self.m.start_ns, self.control.path)
+            except NoLatch as e:
+                self.m.profile.problem = str(e)
         return self.m
 
     def _follow(self):
@@ -488,10 +505,18 @@ class _Measuring:
         self.m.end_ns, self.m.seconds = end_ns, (end_ns - self.m.start_ns) / 1e9
         try:
             if self.m.exact:
+                if self.sampler is not None:
+                    self.sampler.end()
                 try:
                     later, earlier = parse_reply(self.control.request()), parse_reply(self.reading)
                 except NoLatch as e:
                     raise MeasureError(f"no latch at the region's end: {e}: no figure") from None
+                finally:
+                    if self.sampler is not None:
+                        self.sampler.stop()
+                if self.m.profile is not None:
+                    self.m.profile.end_ns = end_ns
+                    self.m.profile.add(later)
                 rows = (later - earlier).rows(self.m.start_ns, end_ns)
                 self.m.window_s = (later.time_ns() - min(earlier.latches())) / 1e9
             else:

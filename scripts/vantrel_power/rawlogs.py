@@ -596,6 +596,22 @@ def interval_means(energy, index, start=None, end=None):
     return at, watts
 
 
+def interval_steps(energy, index, start=None, end=None):
+    """(start, end, watts or None) of every interval between two lines of one run within [start, end]
+    (either may be None), from counter column INDEX: interval_means with each interval's end, and
+    None for an interval that is all gap, so that a trace can close each run's last interval."""
+    times, values, gaps = energy.times, energy.data[index], energy.data[energy.gap_of(index)]
+    out = []
+    for first, stop in energy.runs:
+        for i in range(first + 1, stop):
+            t0, t1 = times[i - 1], times[i]
+            if (start is None or t0 >= start) and (end is None or t1 <= end) and t1 > t0:
+                counted = t1 - t0 - (gaps[i] - gaps[i - 1])
+                mean = (values[i] - values[i - 1]) / counted if counted > 0 else None
+                out.append((t0, t1, mean if mean is not None and math.isfinite(mean) else None))
+    return out
+
+
 def read_tail(path, limit=8192):
     """The header and the last whole line of a live log, read from its first and last few KiB only:
     logs grow to megabytes and a live view reads them every period. Returns (header, fields), lists

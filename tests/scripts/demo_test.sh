@@ -98,13 +98,16 @@ check "battery never rises, stays near its start" awk -F, 'NR > 1 { if (NR > 2 &
 check "clocks and throttling in range" awk -F, 'NR > 1 { if ($2 < 1e8 || $3 < 1e5 || $15 < 0 || $15 > 100) exit 1 }' \
   "$logs/system_raw"
 
-# The picture.
+# The pictures: the raw logs' and, beside it, the profile's.
 check "raw-logs.png is a PNG" is_png "$out/raw-logs.png" 40000
+check "profile.png is a PNG" is_png "$out/profile.png" 20000
 
-# The energy report it ends with: the daemon runs with --energy, so each rail's energy is its exact
-# counter's growth over the run (the last line of energy_raw; the first is all 0), and the trapezoid of
-# the same samples, printed beside it for the bursty rail, is another figure.
-check "report: printed at the end" bash -c "tail -n 30 '$stdout' | grep -q 'BCL throttled time'"
+# The energy report, then the profile it ends with. The daemon runs with --energy, so each rail's
+# energy is its exact counter's growth over the run (the last line of energy_raw; the first is all 0),
+# and the trapezoid of the same samples, printed beside it for the bursty rail, is another figure.
+check "report, then the profile, at the end" awk '/BCL throttled time/ { r = NR } /the power profile of/ { p = NR }
+  /peak interval mean/ { k = NR } END { exit !(r && p > r && k > p && NR - r < 60) }' "$stdout"
+check "profile: the plot's path" contains "$stdout" "profile plot: $out/profile.png"
 check "report: rails and totals" bash -c "grep -qE '^  apc2_l3 ' '$stdout' && grep -qE '^  vph_other ' '$stdout'"
 check "report: the exact method" contains "$stdout" "energy: accumulated (exact)"
 "$src/scripts/power-report" "$out" --csv "$tmp/report.csv" >/dev/null

@@ -291,9 +291,9 @@ class EnergyReport(unittest.TestCase):
             events = json.load(f)["traceEvents"]
         means = [e for e in events if e["ph"] == "C" and e["pid"] == 6]
         vph = [(e["ts"], e["args"]["W"]) for e in means if e["name"] == "vph"]
-        # One step per interval, at its start: 2, 4, 1, 10, 1 W.
+        # One step per interval, at its start: 2, 4, 1, 10, 1 W; the last interval closed at its end.
         self.assertEqual(vph, [(100_000_000, 2.0), (101_000_000, 4.0), (102_000_000, 1.0),
-                               (103_000_000, 10.0), (104_000_000, 1.0)])
+                               (103_000_000, 10.0), (104_000_000, 1.0), (105_000_000, 0.0)])
         self.assertEqual(len({e["name"] for e in means}), 11)
         self.assertIn({"ph": "M", "name": "process_name", "pid": 6, "tid": 0,
                        "args": {"name": "vantrel rail averages (energy counters)"}}, events)

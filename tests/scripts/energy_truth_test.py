@@ -25,7 +25,19 @@ each device's sequence, not by time) within 1e-4 of it plus what the latch readi
 mean power × the edge times energy-stat (or measure()) measured. A user outside the group gets the
 prorated figures, one line saying why, and status 0.
 
-  energy_truth_test.py SOURCE_DIR FAKEBOARD DAEMON
+With --profile, the daemon at its default period (--energy --raw) and profiles instead:
+`energy-stat --interval 10 -- sleep 2`, then two such profiles at once (one with a mark), then
+vantrel_power.measure(interval=0.01): every interval's mean equals the truth's over the same pair of
+latches (found by their sequence numbers) within 1e-4 plus what the latch readings allow; each
+rail's intervals tile the window from the latch before COMMAND to the one after; some nsp1
+intervals exceed 1.5 W while every 1 s cycle mean of nsp1 stays below 1 W; two at once, the daemon
+latches at most 100 times a second besides its cycles; the trace loads as JSON with one counter track
+per rail, the profile CSV reads back, the PNG has one panel per device; an interval that is not a
+number of at least 10 ms, an output without --interval and --plot without gnuplot are one-line
+errors with status 125 before COMMAND runs; without a control socket, no profile and the plain
+figures.
+
+  energy_truth_test.py SOURCE_DIR FAKEBOARD DAEMON [--profile]
 
 FAKEBOARD is one that serves the accumulators through FUSE; empty when the build has none (skipped,
 failed under CI).
@@ -473,12 +485,240 @@ def on_request(emulator, daemon):
     print(f"the latest latch reading of a reply came {truth.worst_delay * 1e3:.3f} ms after its latch")
 
 
+# --- Profiles (energy-stat --interval, measure(interval=)) against the truth, the daemon at its default period
+
+def truth_latches():
+    """Device name -> [(latch ns, [each channel's true energy J])], in order: the k-th is sequence k."""
+    out = {}
+    with open(TRUTH, newline="") as f:
+        for row in csv.DictReader(f):
+            out.setdefault(row["name"], []).append(
+                (int(row["latch_ns"]), [float(row[f"power{n + 1}_j"] or "nan") for n in range(4)]))
+    return out
+
+
+def channels_of_rails():
+    """Rail label -> (device name, channel index) from the daemon's snapshot."""
+    with open(os.path.join(ROOT, "energy", "snapshot.csv"), newline="") as f:
+        return {r[4]: (r[2], int(r[3]) - 1) for r in csv.reader(f) if r and r[0] == "channel"}
+
+
+def own_latches(case, profiles, truth):
+    """(device name, sequence) -> the daemon's latch ns of every latch some profile saw, each checked
+    to follow the truth's latch of its sequence. PROFILES: [(case, {device name: [(sequence, ns)]})]."""
+    known = {}
+    for case, latches in profiles:
+        for name, pairs in latches.items():
+            for seq, ns in pairs:
+                ok = 1 <= seq <= len(truth[name]) and 0 <= ns - truth[name][seq - 1][0] < LATE * 1e9
+                check(f"{case}: {name} latch {seq} at {ns} ns follows the truth's latch {seq}", ok)
+                if ok:
+                    known[(name, seq)] = ns
+    return known
+
+
+def check_profile(case, intervals, known, truth, rails):
+    """Every interval (device, rail, start ns, end ns, mean W) against the truth over the same pair of
+    latches, found by their sequences (KNOWN: own_latches). An interval may hold latches of the
+    daemon's cycles, whose reading delays are unknown: each lies between 0 and twice the largest delay
+    of the latches seen, and the allowance is what the delays move the mean by (summed by parts over
+    the truth's sub-interval means)."""
+    sequence = {(name, ns): seq for (name, seq), ns in known.items()}
+    delay = {k: ns - truth[k[0]][k[1] - 1][0] for k, ns in known.items()}
+    worst_delay, worst, exact = 2 * max(delay.values(), default=0), 0.0, 0
+    for device, rail, start, end, mean in intervals:
+        name, n = rails[rail]
+        a, b = sequence.get((device, start)), sequence.get((device, end))
+        if not check(f"{case}: {rail} {start}..{end}: both latches are known", None not in (a, b)):
+            continue
+        lines = truth[name][a - 1:b]
+        sub = [(e1[n] - e0[n]) / ((t1 - t0) / 1e9) for (t0, e0), (t1, e1) in zip(lines, lines[1:])]
+        true = (lines[-1][1][n] - lines[0][1][n]) / ((lines[-1][0] - lines[0][0]) / 1e9)
+        # The counter's energy moves by Σ mean × change in delay; the mean's time by the ends' change.
+        moved = sub[-1] * delay[(name, b)] - sub[0] * delay[(name, a)] - true * (delay[(name, b)] - delay[(name, a)])
+        unknown = 0.0
+        for i in range(a + 1, b):  # the latches inside the interval
+            step = sub[i - a - 1] - sub[i - a]
+            if (name, i) in delay:
+                moved += delay[(name, i)] * step
+            else:
+                unknown += worst_delay * abs(step)
+        allowed = EXACT * abs(true) + 1e-6 + (abs(moved) + unknown) / (end - start)  # 1e-6: the averages' µW
+        worst = max(worst, abs(mean - true) / allowed)
+        exact += check(f"{case}: {rail} {start}..{end} ({b - a} latches): {mean} W is the truth's {true} W "
+                       f"within {allowed:.2e} W", abs(mean - true) <= allowed)
+    print(f"{case}: {exact} of {len(intervals)} intervals exact; largest latch reading delay "
+          f"{worst_delay / 2e3:.1f} µs; worst error {worst:.2f} of its allowance")
+
+
+def check_tiling(case, intervals, window):
+    """Each rail's intervals follow one another without a gap or an overlap, from the latch before
+    COMMAND to the latch after it (WINDOW: rail -> (start latch, end latch, command start, command end))."""
+    by_rail = {}
+    for device, rail, start, end, _ in intervals:
+        by_rail.setdefault(rail, []).append((start, end))
+    check(f"{case}: intervals of every rail {sorted(by_rail)}", set(by_rail) == set(window))
+    for rail, spans in by_rail.items():
+        spans.sort()
+        first, last, begin, finish = window[rail]
+        check(f"{case}: {rail}: {len(spans)} intervals tile {first}..{last} around COMMAND's {begin}..{finish}",
+              spans[0][0] == first <= begin and spans[-1][1] == last >= finish and
+              all(x[1] == y[0] and x[0] < x[1] for x, y in zip(spans, spans[1:])))
+
+
+def profile_run(command, tag, marks=None):
+    """Starts energy-stat --interval 10 with every output named after TAG; returns the process."""
+    out = [f"/run/{tag}.{x}" for x in ("csv", "profile.csv", "json")]
+    extra = ["--marks", marks] if marks else []
+    return subprocess.Popen([STAT, "--interval", "10", "--csv", out[0], "--profile-csv", out[1], "--trace", out[2],
+                             *extra, "--", *command], stderr=subprocess.PIPE, text=True)
+
+
+def profile_outputs(case, tag, done, err, rails):
+    """The outputs of one profiled run, read back and checked: (case, intervals, trace events,
+    latches)."""
+    check(f"{case}: status 0 ({err[-400:]!r})", done == 0)
+    check(f"{case}: the summary gives nsp1's peak interval mean", re.search(r"W +nsp1 +[-+0-9.]+ s to", err))
+    with open(f"/run/{tag}.profile.csv", newline="") as f:
+        table = list(csv.reader(f))
+    check(f"{case}: the profile CSV's columns {table[:1]}", table[:1] == [["run", "device", "rail", "start_ns",
+                                                                           "end_ns", "mean_w"]])
+    intervals = [(r[1], r[2], int(r[3]), int(r[4]), float(r[5])) for r in table[1:]]
+    with open(f"/run/{tag}.csv", newline="") as f:
+        window = {r["rail"]: (int(r["start_latch_ns"]), int(r["end_latch_ns"]), int(r["command_start_ns"]),
+                              int(r["command_end_ns"])) for r in csv.DictReader(f) if r["rail"] in rails}
+    with open(f"/run/{tag}.json", encoding="utf-8") as f:
+        events = json.load(f)["traceEvents"]
+    counters = {e["name"] for e in events if e["ph"] == "C"}
+    check(f"{case}: one counter track per rail in the trace {sorted(counters)}", counters == set(window))
+    runs = [e for e in events if e["ph"] == "X"]
+    check(f"{case}: COMMAND's run is one slice", len(runs) == 1)
+    latches = {k.split(":", 1)[1]: [tuple(x) for x in v]
+               for k, v in runs[0]["args"]["latches (sequence, CLOCK_MONOTONIC ns)"].items()} if runs else {}
+    check_tiling(case, intervals, window)
+    return case, intervals, events, latches
+
+
+def png_height(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    return int.from_bytes(head[20:24], "big") if head[:8] == b"\x89PNG\r\n\x1a\n" else None
+
+
+def profiles(emulator, daemon):
+    import vantrel_power
+    from vantrel_power import profile
+    d = subprocess.Popen([*emulator, daemon, "--energy", "--raw"], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    marker = "/run/profile.marker"
+    try:
+        while not os.path.exists(os.path.join(ROOT, "energy", "snapshot.csv")) and d.poll() is None:
+            time.sleep(0.05)
+        # energy-stat --interval 10 -- sleep 2, drawn too; then two profiles at once, one with a mark.
+        one = profile_run(["sleep", "2"], "one")
+        one_err = one.communicate(timeout=60)[1]
+        plot = subprocess.run([STAT, "--interval", "10", "--plot", "/run/one.png", "--", "sleep", "0.3"],
+                              capture_output=True, text=True, timeout=60)
+        mark = shlex.join([STAT, "--mark", "half", "--marks", "/run/marks"])
+        two = [profile_run(["sleep", "2"], "two-a"),
+               profile_run(["sh", "-c", f"sleep 1; {mark}; sleep 1"], "two-b", "/run/marks")]
+        two_err = [p.communicate(timeout=60)[1] for p in two]
+        with vantrel_power.measure(interval=0.01) as m:
+            time.sleep(0.5)
+        # Bad input: one line, status 125, COMMAND never runs.
+        touch = ["--", "touch", marker]
+        bad = [(a, "--interval MS") for a in (["--interval", "9"], ["--interval", "ten"], ["--interval", ""],
+                                               ["--interval=-10"])]
+        bad += [(["--trace", "/run/x.json"], "needs --interval"),
+                (["--interval", "10", "--plot", "/run/x.png"], "gnuplot-nox")]
+        for args, text in bad:
+            env = {**os.environ, "PATH": "/nonexistent"} if "--plot" in args else None
+            done = subprocess.run([STAT, *args, *touch[:1], "/usr/bin/touch", marker], capture_output=True,
+                                  text=True, env=env)
+            check(f"bad input {args}: status 125, one line saying {text!r} ({done.stderr!r})",
+                  done.returncode == 125 and done.stderr.count("\n") == 1 and text in done.stderr)
+            check(f"bad input {args}: COMMAND not run", not os.path.exists(marker))
+        # A user outside the socket's group (root's alone here), then an older daemon without the
+        # socket: no profile, the plain figures.
+        outsider = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
+        if subprocess.run([*outsider, "true"], capture_output=True).returncode != 0:
+            outsider = None
+            print("note: setpriv cannot make another user here: the outsider's case is not checked")
+        else:
+            denied = subprocess.run([*outsider, STAT, "--interval", "10", "--", "sleep", "0.2"], capture_output=True,
+                                    text=True, timeout=60)
+        os.remove("/run/vantrel-power-monitor/control")
+        older = subprocess.run([STAT, "--interval", "10", "--", "sleep", "0.2"], capture_output=True, text=True,
+                               timeout=60)
+        time.sleep(1.2)  # a cycle after the last run
+    finally:
+        d.terminate()
+        d.wait(timeout=20)
+    truth, rails = truth_latches(), channels_of_rails()
+
+    outputs = [profile_outputs("--interval 10 -- sleep 2", "one", one.returncode, one_err, rails)]
+    outputs += [profile_outputs(f"two at once ({t})", t, p.returncode, e, rails)
+                for t, p, e in zip(("two-a", "two-b"), two, two_err)]
+    exact = m.profile is not None and m.profile.rails
+    check("measure(interval=0.01): a profile on the result", exact)
+    if exact:
+        check(f"measure(interval=0.01): about 50 intervals in 0.5 s ({len(m.profile.rails[0].starts)})",
+              len(m.profile.rails[0].starts) >= 20)
+        outputs.append(("measure(interval=0.01)",
+                        [(r.device_name, r.name, s, e, w) for r in m.profile.rails for s, e, w in r.intervals()],
+                        [], {name: m.profile.latches[d] for d, name in enumerate(m.profile.devices)}))
+    # Every interval against the truth, knowing the delay of every latch some profile saw.
+    known = own_latches("latches", [(case, latches) for case, _, _, latches in outputs], truth)
+    for case, intervals, _, _ in outputs:
+        check_profile(case, intervals, known, truth, rails)
+
+    nsp1 = [w for _, rail, _, _, w in outputs[0][1] if rail == "nsp1"]
+    # The daemon's cycle means of nsp1: its counter in energy_raw over its device's latch readings
+    # (the device log's atime of the same line; a line's own time can come late on a loaded machine).
+    run = rawlogs.read_run(ROOT, print)
+    column = run.energy.data[1 + rawlogs.counter_names(run.energy).index("nsp1")]
+    line = {t: i for i, t in enumerate(run.energy.times)}
+    stream = next(s for s in run.streams if "nsp1" in rawlogs.rails(s))
+    latched = [(a, column[line[t]]) for t, a in zip(stream.times, stream.data[1]) if a == a and t in line]
+    cycles = [(e1 - e0) / (a1 - a0) for (a0, e0), (a1, e1) in zip(latched, latched[1:])]
+    # Whoever asks for latches, the daemon's own cycles keep their schedule: a line a period, none lost.
+    steps = [b - a for a, b in zip(stream.times, stream.times[1:])]
+    check(f"the cycles went on through the profiles: {len(steps)} steps of {min(steps, default=0):.3f} to "
+          f"{max(steps, default=0):.3f} s", steps and 0.5 < min(steps) and max(steps) < 1.5)
+    print(f"nsp1: largest 10 ms mean {max(nsp1, default=0):.3f} W, largest cycle mean {max(cycles, default=0):.3f} W")
+    check(f"the NSP bursts: some nsp1 intervals above 1.5 W ({max(nsp1, default=0):.3f} W)", max(nsp1, default=0) > 1.5)
+    check(f"nsp1's cycle means all below 1 W ({max(cycles, default=9):.3f} W)", cycles and max(cycles) < 1)
+    check(f"--plot: status 0 ({plot.stderr[-300:]!r})", plot.returncode == 0)
+    devices = len({name for name, _ in rails.values()})
+    check(f"--plot: one panel per device ({devices}): height {png_height('/run/one.png')}",
+          png_height("/run/one.png") == profile.PLOT_MARGIN + profile.PANEL_HEIGHT * devices)
+
+    instants = [e["name"] for e in outputs[2][2] if e["ph"] == "i"]
+    check(f"two at once: the mark is an instant of the trace ({instants})", instants == ["half"])
+    spans = [(i[2], i[3]) for o in outputs[1:3] for i in o[1]]
+    t0, t1 = min(s for s, _ in spans), max(e for _, e in spans)
+    seconds = (t1 - t0) / 1e9
+    for name, lines in truth.items():
+        n = sum(1 for ns, _ in lines if t0 < ns <= t1)
+        # The daemon's cycles (one a second) latch too.
+        check(f"two at once: {name} latched {n} times in {seconds:.3f} s: at most 100 a second and its cycles",
+              n <= 100 * seconds + seconds + 2)
+
+    for case, done in (("no socket", older), ("outside the group", denied if outsider else None)):
+        if done is None:
+            continue
+        check(f"{case}: status 0 ({done.stderr[-300:]!r})", done.returncode == 0)
+        check(f"{case}: says no profile is possible", "no profile (--interval) is possible" in done.stderr)
+        check(f"{case}: the plain figures", "seconds time elapsed" in done.stderr and "Profile" not in done.stderr)
+
+
 def main():
     emulator = shlex.split(os.environ.get("VPM_EMULATOR", ""))
-    if INSIDE and len(sys.argv) == 4:
-        inside(emulator, sys.argv[3])
-    elif len(sys.argv) == 4:
-        src, fakeboard, daemon = sys.argv[1:]
+    if INSIDE and len(sys.argv) == 5:
+        (profiles if sys.argv[4] == "--profile" else inside)(emulator, sys.argv[3])
+    elif len(sys.argv) == 5 and sys.argv[4] == "--profile" or len(sys.argv) == 4:
+        src, fakeboard, daemon = sys.argv[1:4]
+        mode = sys.argv[4:]
         ci = os.environ.get("CI") == "true"
         if not fakeboard:
             print("skipped: this build's fakeboard does not serve the accumulators (no libfuse3)")
@@ -487,9 +727,9 @@ def main():
             print("skipped: the fake board cannot make a private mount namespace here")
             return 77
         return subprocess.run([fakeboard, "--simulate", "--", sys.executable, os.path.realpath(__file__),
-                               "--inside", src, daemon]).returncode
+                               "--inside", src, daemon, *(mode or ["--report"])]).returncode
     else:
-        print("usage: energy_truth_test.py SOURCE_DIR FAKEBOARD DAEMON", file=sys.stderr)
+        print("usage: energy_truth_test.py SOURCE_DIR FAKEBOARD DAEMON [--profile]", file=sys.stderr)
         return 2
     if failures:
         print(f"{len(failures)} of {checks} checks failed", file=sys.stderr)

@@ -125,17 +125,17 @@ check "--once: the hottest zone first" grep -qE "^hottest +${hottest%%:*} ${hott
 check "--once: the period from the energy snapshot" grep -q "period 1.000 s (snapshot)" "$tmp/once"
 check "--once: voltages" grep -qF "v_vph $(printf '%.3f' "$(value voltage/v_vph)") V" "$tmp/once"
 
-# The stream as a pipe sees it: a line a period, each as it comes.
-started=$(date +%s.%N)
+# The stream as a pipe sees it: a line a period, each as it comes (a block-buffered stream would
+# hand over all three at once, when it ends).
 { timeout 10 "$top" --stream || true; } | {
   read -r first && date +%s.%N >"$tmp/first-line-at"
   echo "$first" >"$tmp/stream"
-  head -n 2 >>"$tmp/stream"
+  head -n 2 >>"$tmp/stream" && date +%s.%N >"$tmp/third-line-at"
 }
-arrived() { [[ -s $tmp/first-line-at ]] && awk -v a="$started" -v b="$(cat "$tmp/first-line-at")" 'BEGIN { exit !(b - a < 1.0) }'; }
-check "--stream: the first line reaches the pipe within 1 s" arrived
+arrived() { [[ -s $tmp/third-line-at ]] && awk -v a="$(cat "$tmp/first-line-at")" -v b="$(cat "$tmp/third-line-at")" 'BEGIN { exit !(b - a >= 1.0) }'; }
+check "--stream: each line reaches the pipe as it comes, two periods between the first and the third" arrived
 check "--stream: three lines, one per cycle" \
-  awk '{ sub(/^time=/, "", $1); if (NR > 1 && !($1 > t + 0.9 && $1 < t + 1.1)) exit 1; t = $1 } END { exit NR != 3 }' "$tmp/stream"
+  awk '{ sub(/^time=/, "", $1); if (NR > 1 && !($1 > t + 0.5 && $1 < t + 1.5)) exit 1; t = $1 } END { exit NR != 3 }' "$tmp/stream"
 check "--stream: every line has its fields" \
   awk '!/^time=[0-9.]+ age=[0-9.]+ vph_total=[0-9.]+ ([a-z0-9_]+=[0-9.]+ )+hottest=[^ ]+:[0-9.]+ battery=[0-9.]+$/ { bad = 1 } END { exit bad }' "$tmp/stream"
 

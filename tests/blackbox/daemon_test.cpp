@@ -8,8 +8,10 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -253,8 +255,14 @@ TEST_F(daemon_cli, tiny_intervals_and_huge_ones_are_accepted) {
     ASSERT_TRUE(support::wait_until([&] { return log_times("system_raw").size() >= 50; }, 5));
     ::kill(child.pid, SIGTERM);
     ASSERT_TRUE(fakeboard::wait_for(child, 5).exited);
+    // Half of its gaps far below the default period: a few late ones on a busy machine do not matter.
     const auto times = log_times("system_raw");
-    EXPECT_LT(times.at(49) - times.at(0), 0.2);
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < 50; ++i) {
+        gaps.push_back(times.at(i) - times.at(i - 1));
+    }
+    std::nth_element(gaps.begin(), gaps.begin() + 24, gaps.end());
+    EXPECT_LT(gaps[24], 0.1) << "the median gap between cycles, against the default period of 1 s";
 }
 
 } // namespace

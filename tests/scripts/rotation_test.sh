@@ -27,7 +27,8 @@ scratch=/run/rotation-test
 mkdir -p "$scratch" /var/lib/vantrel-power-monitor /run/vantrel-power-monitor
 
 rotate() { # as the units run it: the shipped configuration, the state file, --force
-  logrotate --force --wait-for-state-lock --state "$state" "$conf"
+  # An ordinary user's PATH has no sbin; logrotate is there.
+  PATH=$PATH:/usr/sbin:/sbin logrotate --force --wait-for-state-lock --state "$state" "$conf"
 }
 
 # ---------------------------------------------------------------------------------------------------

@@ -247,7 +247,8 @@ json.dump({"exact": m.exact, "rows": m.rows, "start_ns": m.start_ns, "end_ns": m
 
 
 def truth_lines():
-    """Device name -> [(latch ns, [the four channels' true energy J])], every line in order."""
+    """Device name -> [(latch ns, [the four channels' true energy J])], every line in order: the k-th
+    is the device's latch of sequence k."""
     out = {}
     with open(TRUTH, newline="") as f:
         for row in csv.DictReader(f):
@@ -487,16 +488,6 @@ def on_request(emulator, daemon):
 
 # --- Profiles (energy-stat --interval, measure(interval=)) against the truth, the daemon at its default period
 
-def truth_latches():
-    """Device name -> [(latch ns, [each channel's true energy J])], in order: the k-th is sequence k."""
-    out = {}
-    with open(TRUTH, newline="") as f:
-        for row in csv.DictReader(f):
-            out.setdefault(row["name"], []).append(
-                (int(row["latch_ns"]), [float(row[f"power{n + 1}_j"] or "nan") for n in range(4)]))
-    return out
-
-
 def channels_of_rails():
     """Rail label -> (device name, channel index) from the daemon's snapshot."""
     with open(os.path.join(ROOT, "energy", "snapshot.csv"), newline="") as f:
@@ -654,7 +645,7 @@ def profiles(emulator, daemon):
     finally:
         d.terminate()
         d.wait(timeout=20)
-    truth, rails = truth_latches(), channels_of_rails()
+    truth, rails = truth_lines(), channels_of_rails()  # the k-th line of a device is its sequence k
 
     outputs = [profile_outputs("--interval 10 -- sleep 2", "one", one.returncode, one_err, rails)]
     outputs += [profile_outputs(f"two at once ({t})", t, p.returncode, e, rails)

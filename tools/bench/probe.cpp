@@ -147,6 +147,19 @@ __attribute__((destructor)) void probe_report() {
     }
 }
 
+// A cycle's wait begins, whichever call the daemon waits with: count it, note the allocations so far,
+// and ask for the stop before the wait starts, so that the loop runs this last cycle, then stops.
+void begin_cycle_wait() {
+    ++state.sleeps;
+    if (state.sleeps == 2) {
+        state.allocations_at_second_sleep = state.allocations;
+    }
+    state.allocations_at_last_sleep = state.allocations;
+    if (state.stop_after != 0 && state.sleeps == state.stop_after) {
+        ::raise(SIGTERM);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -197,15 +210,7 @@ int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespe
             state.period_ns = to_ns(*request) - to_ns(state.last_deadline);
         }
         state.last_deadline = *request;
-        ++state.sleeps;
-        if (state.sleeps == 2) {
-            state.allocations_at_second_sleep = state.allocations;
-        }
-        state.allocations_at_last_sleep = state.allocations;
-        if (state.stop_after != 0 && state.sleeps == state.stop_after) {
-            // Handled before the sleep starts: the loop runs this last cycle, then stops.
-            ::raise(SIGTERM);
-        }
+        begin_cycle_wait();
     }
     const int rc = real(clock, flags, request, remain);
     if (new_cycle && rc == 0) {
@@ -240,15 +245,7 @@ int ppoll(pollfd *fds, nfds_t count, const timespec *timeout, const sigset_t *ma
         state.cycle_deadline = timespec{static_cast<time_t>(deadline_ns / 1000000000LL),
                                         static_cast<long>(deadline_ns % 1000000000LL)};
         state.last_deadline = state.cycle_deadline;
-        ++state.sleeps;
-        if (state.sleeps == 2) {
-            state.allocations_at_second_sleep = state.allocations;
-        }
-        state.allocations_at_last_sleep = state.allocations;
-        if (state.stop_after != 0 && state.sleeps == state.stop_after) {
-            // Handled before the wait starts: the loop runs this last cycle, then stops.
-            ::raise(SIGTERM);
-        }
+        begin_cycle_wait();
     }
     const int rc = real(fds, count, timeout, mask);
     state.wait_ended = rc == 0 || due;

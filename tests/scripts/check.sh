@@ -74,6 +74,9 @@ on_board_with_install() { # SCRIPT ARGS...
       echo "FAIL: cannot put a tmpfs over /var in the namespace" >&2
       exit 1
     }
+    # A clone or build under /var (/var/tmp, say) is hidden now: nothing may rely on the working
+    # directory (a python3 that is a pyenv shim changes into it first).
+    cd /
     return 0
   fi
   make_scratch
